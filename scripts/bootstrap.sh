@@ -1,0 +1,110 @@
+#!/bin/bash
+# Installs what the build and the tests need, idempotently:
+#  - Debian packages: the i686 mingw-w64 cross compiler, Wine (32 and 64 bit),
+#    zlib for the cross build, GoogleTest sources, CMake, Python 3, OpenSSL's
+#    command-line tool;
+#  - libcurl, cross-built static from Debian's source package (Schannel, zlib);
+#  - OpenSSL's applink source, from OpenSSL's source package.
+# Built dependencies go to a cache outside the source tree ($KOVREL_DEPS,
+# default ~/.cache/kovrel-deps), so a second run, or a fresh clone on the same
+# machine, takes seconds. Prints nothing but progress; exits non-zero on failure.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=versions.env
+. "$here/versions.env"
+deps=${KOVREL_DEPS:-$HOME/.cache/kovrel-deps}
+export DEBIAN_FRONTEND=noninteractive
+
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+log() { echo "bootstrap: $*"; }
+
+packages=(g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 wine64
+          googletest cmake make python3 openssl dpkg-dev xz-utils)
+
+apt_updated=
+apt_update() {
+    [ -n "$apt_updated" ] && return
+    as_root apt-get update -qq
+    apt_updated=1
+}
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    log "installing ${missing[*]}"
+    dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
+    apt_update
+    as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# Source packages need deb-src entries.
+enable_sources() {
+    local f=/etc/apt/sources.list.d/debian.sources
+    if [ -f "$f" ] && ! grep -q '^Types:.*deb-src' "$f"; then
+        as_root sed -i 's/^Types: deb$/Types: deb deb-src/' "$f"
+        apt_updated=
+    fi
+    apt_update
+}
+
+# Newest Debian revision of an upstream version, e.g. 7.88.1 -> 7.88.1-10+deb12u15.
+debian_version() {
+    apt-cache showsrc "$1" | sed -n 's/^Version: //p' | grep "^$2-" | sort -V | tail -1
+}
+
+# --- libcurl -----------------------------------------------------------------
+curl_prefix=$deps/curl-$CURL_VERSION-i686-w64-mingw32
+if [ ! -f "$curl_prefix/lib/libcurl.a" ]; then
+    enable_sources
+    ver=$(debian_version curl "$CURL_VERSION")
+    [ -n "$ver" ] || { log "no curl $CURL_VERSION source package"; exit 1; }
+    log "building curl $ver"
+    work=$deps/src/curl-$ver
+    rm -rf "$work" && mkdir -p "$work"
+    (cd "$work" && apt-get source -qq curl="$ver" >/dev/null 2>&1) ||
+        { log "apt-get source curl=$ver failed"; exit 1; }
+    srcdir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'curl-*' | head -1)
+    (
+        cd "$srcdir"
+        ./configure -q --host=i686-w64-mingw32 --prefix="$curl_prefix" \
+            --with-schannel --without-openssl --with-zlib=/usr/i686-w64-mingw32 \
+            --disable-shared --enable-static --disable-pthreads \
+            --disable-ftp --disable-file --disable-ldap --disable-ldaps \
+            --disable-rtsp --disable-dict --disable-telnet --disable-tftp \
+            --disable-pop3 --disable-imap --disable-smb --disable-smtp \
+            --disable-gopher --disable-mqtt --disable-manual \
+            --without-libpsl --without-brotli --without-zstd --without-nghttp2 \
+            --without-libidn2 --without-librtmp --without-libssh2 >/dev/null
+        make -s -j"$(nproc)" -C lib >/dev/null 2>&1
+        make -s -C lib install >/dev/null
+        make -s -C include install >/dev/null
+    )
+    echo "$ver" > "$curl_prefix/DEBIAN_VERSION"
+    rm -rf "$work"
+fi
+
+# --- OpenSSL applink source -------------------------------------------------------
+applink=$deps/openssl-$OPENSSL_VERSION/include/openssl/applink.c
+if [ ! -f "$applink" ]; then
+    enable_sources
+    ver=$(debian_version openssl "$OPENSSL_VERSION")
+    [ -n "$ver" ] || { log "no openssl $OPENSSL_VERSION source package"; exit 1; }
+    log "fetching applink.c from openssl $ver"
+    work=$deps/src/openssl-$ver
+    rm -rf "$work" && mkdir -p "$work"
+    # The security suite may name a .dsc that is gone; the orig tarball is all we need.
+    (cd "$work" && apt-get source -qq --download-only openssl="$ver" >/dev/null 2>&1) || true
+    tarball=$(find "$work" -name "openssl_${OPENSSL_VERSION}.orig.tar.*" | head -1)
+    [ -n "$tarball" ] || { log "openssl orig tarball not downloaded"; exit 1; }
+    mkdir -p "$(dirname "$applink")"
+    tar -xf "$tarball" -O --wildcards '*/ms/applink.c' > "$applink.tmp"
+    [ -s "$applink.tmp" ] || { log "ms/applink.c not found in $tarball"; exit 1; }
+    mv "$applink.tmp" "$applink"
+    echo "$ver" > "$deps/openssl-$OPENSSL_VERSION/DEBIAN_VERSION"
+    rm -rf "$work"
+fi
+
+log "ready: $curl_prefix ($(cat "$curl_prefix/DEBIAN_VERSION")), applink from openssl $(cat "$deps/openssl-$OPENSSL_VERSION/DEBIAN_VERSION")"

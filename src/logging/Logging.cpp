@@ -1,0 +1,73 @@
+#include "logging/Logging.h"
+
+#include <errno.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+#include <windows.h>
+
+char logmsg[16384];
+
+int LogToFile(const char *text, bool echo, bool newline)
+{
+    char path[MAX_PATH];
+    DWORD n = GetTempPathA(sizeof path, path);
+    if (n == 0 || n >= sizeof path) {
+        fprintf(stderr, "LogToFile - Error getting temporary directory (GetTempPath): %d (%s) %d\n",
+                errno, strerror(errno), (int)n);
+        return 0;
+    }
+    // A temporary folder too long for the file name can only fail to open.
+    if (snprintf(path + n, sizeof path - n, "\\Kovrel.log") >= (int)(sizeof path - n)) {
+        errno = ENAMETOOLONG;
+        fprintf(stderr, "LogToFile - fopen failed: %d (%s)\n", errno, strerror(errno));
+        return 0;
+    }
+    FILE *f = fopen(path, "a");
+    if (!f) {
+        fprintf(stderr, "LogToFile - fopen failed: %d (%s)\n", errno, strerror(errno));
+        return 0;
+    }
+
+    // An over-long text is cut so that the line feed still fits.
+    static char line[16384];
+    size_t room = sizeof line - (newline ? 2 : 1);
+    size_t len = strnlen(text, room);
+    memcpy(line, text, len);
+    if (newline)
+        line[len++] = '\n';
+    line[len] = '\0';
+
+    fputs(line, f);
+    if (echo) {
+        fputs(line, stdout);
+        fflush(stdout);
+    }
+    fclose(f);
+    return 1;
+}
+
+int LogTime(const char *text, bool echo)
+{
+    char stamp[20] = "";
+    time_t now = time(NULL);
+    const struct tm *local = localtime(&now);
+    if (local)
+        strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", local);
+
+    // text may be logmsg itself: compose apart, then copy back.
+    static char line[sizeof logmsg];
+    snprintf(line, sizeof line, "%s - Time:  %s", text, stamp);
+    memcpy(logmsg, line, sizeof logmsg);
+    return LogToFile(logmsg, echo, true);
+}
+
+int LogFormat(bool echo, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vsnprintf(logmsg, sizeof logmsg, format, args);
+    va_end(args);
+    return LogToFile(logmsg, echo, true);
+}

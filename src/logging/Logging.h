@@ -1,0 +1,19 @@
+// The launcher's log: one plain-text file, "Kovrel.log" in the user's
+// temporary folder, appended to line by line by every run.
+#pragma once
+
+#include <stdio.h>
+
+// The shared message buffer: callers format a message here, then hand it over.
+extern char logmsg[16384];
+
+// Appends text (and a line feed when asked) to the log file and, with echo,
+// writes the same bytes to standard output. Returns 1 when the line was handed
+// to the file, 0 when the temporary folder or the file was not available.
+int LogToFile(const char *text, bool echo, bool newline);
+
+// Appends text, " - Time:  " and the local date and time. text may be logmsg.
+int LogTime(const char *text, bool echo);
+
+// Formats into logmsg and logs it with a line feed.
+int LogFormat(bool echo, const char *format, ...) __attribute__((format(__MINGW_PRINTF_FORMAT, 2, 3)));

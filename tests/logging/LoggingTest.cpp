@@ -1,0 +1,123 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <io.h>
+#include <regex>
+#include <stdio.h>
+#include <string.h>
+#include <windows.h>
+
+#include "TempFolder.h"
+#include "logging/Logging.h"
+
+namespace {
+
+// Captures what the code under test writes to one standard stream.
+class StreamCapture {
+public:
+    StreamCapture(FILE *stream, const std::string &file) : stream_(stream), file_(file)
+    {
+        fflush(stream_);
+        saved_ = _dup(_fileno(stream_));
+        int fd = _open(file_.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT, 0600);
+        _dup2(fd, _fileno(stream_));
+        _close(fd);
+    }
+    std::string finish()
+    {
+        fflush(stream_);
+        _dup2(saved_, _fileno(stream_));
+        _close(saved_);
+        return readFile(file_);
+    }
+
+private:
+    FILE *stream_;
+    std::string file_;
+    int saved_;
+};
+
+TEST(LogToFile, CreatesTheFileAndEndsLinesWithCrLf)
+{
+    TempFolder tmp;
+    EXPECT_EQ(1, LogToFile("first", false, true));
+    EXPECT_EQ(1, LogToFile("two\nlines", false, true));
+    EXPECT_EQ("first\r\ntwo\r\nlines\r\n", tmp.logText());
+}
+
+TEST(LogToFile, AppendsAfterEarlierRuns)
+{
+    TempFolder tmp;
+    writeFile(tmp.path() + "Kovrel.log", "old run\r\n");
+    LogToFile("new run", false, true);
+    EXPECT_EQ("old run\r\nnew run\r\n", tmp.logText());
+}
+
+TEST(LogToFile, WithoutNewlineTheNextLineContinues)
+{
+    TempFolder tmp;
+    LogToFile("a", false, false);
+    LogToFile("b", false, true);
+    LogToFile("\nleading", false, true);
+    EXPECT_EQ("ab\r\n\r\nleading\r\n", tmp.logText());
+}
+
+TEST(LogToFile, EchoWritesTheSameBytesToStandardOutput)
+{
+    TempFolder tmp;
+    StreamCapture out(stdout, tmp.path() + "stdout.txt");
+    LogToFile("shown\nhere", true, true);
+    LogToFile("hidden", false, true);
+    EXPECT_EQ("shown\r\nhere\r\n", out.finish());
+    EXPECT_EQ("shown\r\nhere\r\nhidden\r\n", tmp.logText());
+}
+
+TEST(LogToFile, UnopenableFileIsReportedOnStandardError)
+{
+    TempFolder tmp;
+    CreateDirectoryA((tmp.path() + "Kovrel.log").c_str(), NULL);
+    StreamCapture out(stdout, tmp.path() + "stdout.txt");
+    StreamCapture err(stderr, tmp.path() + "stderr.txt");
+    EXPECT_EQ(0, LogToFile("lost", true, true));
+    EXPECT_EQ("", out.finish());
+    EXPECT_EQ(0u, err.finish().rfind("LogToFile - fopen failed: ", 0));
+}
+
+TEST(LogToFile, TemporaryFolderTooLongForTheFileNameIsAnOpenFailure)
+{
+    TempFolder tmp;
+    std::string longTmp = tmp.path() + std::string(250 - tmp.path().size(), 'x');
+    SetEnvironmentVariableA("TMP", longTmp.c_str());
+    StreamCapture err(stderr, tmp.path() + "stderr.txt");
+    EXPECT_EQ(0, LogToFile("lost", false, true));
+    EXPECT_EQ(0u, err.finish().rfind("LogToFile - fopen failed: ", 0));
+}
+
+TEST(LogToFile, OverLongTextIsCutAtTheLineBuffer)
+{
+    TempFolder tmp;
+    std::string text(20000, 'x');
+    LogToFile(text.c_str(), false, true);
+    EXPECT_EQ(std::string(16382, 'x') + "\r\n", tmp.logText());
+}
+
+TEST(LogTime, StampsTheTextEvenWhenItIsLogmsgItself)
+{
+    TempFolder tmp;
+    LogTime("Start", false);
+    snprintf(logmsg, sizeof logmsg, "NowDownloaded: %.0lf of TotalToDownload: %.0lf", 5.0, 10.0);
+    LogTime(logmsg, false);
+    std::regex expected("Start - Time:  \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\r\n"
+                        "NowDownloaded: 5 of TotalToDownload: 10 - Time:  \\d{4}-\\d\\d-\\d\\d "
+                        "\\d\\d:\\d\\d:\\d\\d\r\n");
+    EXPECT_TRUE(std::regex_match(tmp.logText(), expected)) << tmp.logText();
+}
+
+TEST(LogTime, OverLongTextIsCutWithinLogmsg)
+{
+    TempFolder tmp;
+    std::string text(sizeof logmsg + 100, 'y');
+    LogTime(text.c_str(), false);
+    EXPECT_EQ(std::string(sizeof logmsg - 2, 'y') + "\r\n", tmp.logText());
+}
+
+} // namespace
