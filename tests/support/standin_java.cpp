@@ -1,0 +1,38 @@
+// A stand-in for a Java launcher (installed as javaw.exe and java.exe): it
+// records how it was started and, when asked, behaves like a running client.
+//   KOVREL_STANDIN_RECORD  file to append the record to: one line each for
+//                          "cmdline: ", "cwd: ", "argc: " and "argv[i]: "
+//   KOVREL_STANDIN_HOLD    file to hold open (read, shared for reading only),
+//                          as a running client holds its jar
+//   KOVREL_STANDIN_SECONDS how long to keep running (default: exit at once)
+#include <stdio.h>
+#include <stdlib.h>
+#include <windows.h>
+
+int main(int argc, char *argv[])
+{
+    const char *record = getenv("KOVREL_STANDIN_RECORD");
+    if (record) {
+        FILE *f = fopen(record, "ab");
+        if (f) {
+            char cwd[MAX_PATH] = "";
+            GetCurrentDirectoryA(sizeof cwd, cwd);
+            fprintf(f, "cmdline: %s\ncwd: %s\nargc: %d\n", GetCommandLineA(), cwd, argc);
+            for (int i = 0; i < argc; ++i)
+                fprintf(f, "argv[%d]: %s\n", i, argv[i]);
+            fclose(f);
+        }
+    }
+
+    HANDLE held = INVALID_HANDLE_VALUE;
+    const char *hold = getenv("KOVREL_STANDIN_HOLD");
+    if (hold)
+        held = CreateFileA(hold, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+
+    const char *seconds = getenv("KOVREL_STANDIN_SECONDS");
+    if (seconds)
+        Sleep(atoi(seconds) * 1000);
+    if (held != INVALID_HANDLE_VALUE)
+        CloseHandle(held);
+    return 0;
+}
