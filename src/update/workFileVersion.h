@@ -1,0 +1,20 @@
+// The update pass: brings the work folder into line with the versions manifest.
+#pragma once
+
+// Walks the manifest at manifestPath ("fcompare.new" in workFolder), fetching
+// each changed or missing file from appletsURL (ending in "/"). When no line
+// failed, the manifest becomes workFolder's "fcompare.ini" and 1 is returned;
+// 0 when the manifest cannot be opened or any line failed.
+int workFileVersion(const char *manifestPath, const char *workFolder, const char *appletsURL);
+
+// One manifest line (cut up in place). 0 when the line failed: its download
+// failed, or its path was refused; 1 otherwise (up to date, fetched, "JRE" or
+// passed over).
+int workFileVersionLine(char *line, const char *workFolder, const char *appletsURL);
+
+// 1 when workFolder\path exists and "kind:value path" stands, as a line without
+// tabs and line feeds, in workFolder's "fcompare.ini"; 0 otherwise.
+int checkFileEqual(const char *path, const char *workFolder, const char *value, const char *kind);
+
+// Removes every tab and line feed from text in place; returns text.
+char *strip(char *text);
