@@ -1,0 +1,389 @@
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <string.h>
+#include <windows.h>
+
+#include "Fakes.h"
+#include "TempFolder.h"
+#include "update/workFileVersion.h"
+
+namespace {
+
+using Calls = std::vector<std::string>;
+
+// A private temporary folder with an empty work folder, fresh fakes, debug mode off.
+struct Scene {
+    TempFolder tmp;
+    std::string work = tmp.path() + "librun";
+    std::string applets = "https://h:1/XNL/applets/";
+
+    Scene()
+    {
+        CreateDirectoryA(work.c_str(), NULL);
+        resetFakes();
+        _putenv("KOVREL_DEBUG=");
+    }
+    std::string at(const std::string &name) const { return work + "\\" + name; }
+    std::string log() const { return tmp.logText(); }
+    int line(const std::string &text) const
+    {
+        char buf[1024] = "";
+        memcpy(buf, text.data(), text.size());
+        return workFileVersionLine(buf, work.c_str(), applets.c_str());
+    }
+    int pass() const { return workFileVersion(at("fcompare.new").c_str(), work.c_str(), applets.c_str()); }
+    std::string get(const std::string &path) const { return "get " + applets + path + "|" + at(path); }
+    void serve(const std::string &path, const std::string &body) { fakeServer[applets + path] = body; }
+};
+
+const std::string search = "search javaw.exe  -jar Marvique.jar|1";
+
+TEST(strip, RemovesTabsAndLineFeedsOnly)
+{
+    struct {
+        const char *in, *out;
+    } rows[] = {{"a\tb\nc\n", "abc"}, {"\t\n\t", ""}, {"a b\rc:", "a b\rc:"}, {"", ""}};
+    for (const auto &row : rows) {
+        char buf[16];
+        snprintf(buf, sizeof buf, "%s", row.in);
+        EXPECT_EQ(buf, strip(buf));
+        EXPECT_STREQ(row.out, buf) << "row " << row.in;
+    }
+}
+
+TEST(workFileVersionLine, PassesOverLinesOfNoKnownFormSilently)
+{
+    const std::string rows[] = {
+        "MD5:abc lib.jar\n", "md5 abc lib.jar\n", " md5:abc lib.jar\n", "md5 :abc lib.jar\n",
+        "sha256:abc lib.jar\n", "md5:abc\n", "md5:abc", "md5:\n", "md5:", "md5:abc \n",
+        "md5:abc \t\n", ":::", ":::\n", "\n", "", std::string("\0md5:abc lib.jar\n", 17), "JRE:",
+    };
+    for (const auto &row : rows) {
+        Scene s;
+        s.serve("lib.jar", "body");
+        EXPECT_EQ(1, s.line(row)) << "row [" << row << "]";
+        EXPECT_EQ(Calls{}, fakeCalls) << "row [" << row << "]";
+        EXPECT_EQ("", s.log()) << "row [" << row << "]";
+    }
+}
+
+TEST(workFileVersionLine, JreLineLogsItsVersionOnly)
+{
+    struct {
+        const char *line, *version;
+    } rows[] = {{"JRE:1.8.0\n", "1.8.0"}, {"JRE:  1.8.0 x\n", "1.8.0"}, {"JRE:\n", ""},
+                {"JRE:1.8\t.0\n", "1.8.0"}, {"::JRE:9", "9"}};
+    for (const auto &row : rows) {
+        Scene s;
+        EXPECT_EQ(1, s.line(row.line)) << "row " << row.line;
+        EXPECT_EQ(Calls{}, fakeCalls) << "row " << row.line;
+        EXPECT_EQ(std::string("\r\nMinimum Java JRE: [") + row.version + "]\r\n", s.log())
+            << "row " << row.line;
+    }
+}
+
+TEST(workFileVersionLine, CutsThePathForTheUrlAndTheLocalFile)
+{
+    struct {
+        const char *line, *path;
+    } rows[] = {
+        {"id:1 a.jar\n", "a.jar"},
+        {"md5:abc lib.jar\n", "lib.jar"},
+        {"sha1:abc lib.jar", "lib.jar"},
+        {"md5:abc lib.jar extra\n", "lib.jar"},
+        {"md5:abc my lib.jar\n", "my"},
+        {"md5:   abc   lib.jar\n", "lib.jar"},
+        {"::md5:a:b lib.jar\n", "lib.jar"},
+        {"md5:abc \tli\tb.ja\tr\n", "lib.jar"},
+        {"md5:abc ./a..b.jar\n", "./a..b.jar"},
+        {"md5:abc .hidden\n", ".hidden"},
+    };
+    for (const auto &row : rows) {
+        Scene s;
+        s.serve(row.path, "body");
+        EXPECT_EQ(1, s.line(row.line)) << "row " << row.line;
+        EXPECT_EQ((Calls{search, s.get(row.path)}), fakeCalls) << "row " << row.line;
+        EXPECT_EQ("body", readFile(s.at(row.path))) << "row " << row.line;
+        EXPECT_NE(std::string::npos, s.log().find(std::string("\r\nChecking file: ") + row.path + "\r\n"))
+            << "row " << row.line;
+    }
+}
+
+TEST(workFileVersionLine, UpToDateWhenTheEntryStandsInTheInstalledManifest)
+{
+    struct {
+        const char *installed, *line;
+        char local; // 'f' file, 'd' folder, '-' nothing
+        bool upToDate;
+    } rows[] = {
+        {"md5:abc lib.jar\n", "md5:abc lib.jar\n", 'f', true},
+        {"md5:abc lib.jar\r\n", "md5:abc lib.jar\n", 'f', true},
+        {"md5:abc lib.jar", "md5:abc lib.jar\n", 'f', true},
+        {"a\nmd5:abc lib.jar\nb\n", "md5:abc lib.jar\n", 'f', true},
+        {"a\r\nb\r\nmd5:abc lib.jar", "md5:abc lib.jar\n", 'f', true},
+        {"\tmd5:abc lib.jar\t\n", "md5:abc lib.jar\n", 'f', true},
+        {"md5:abc lib.jar\n", "md5:abc lib.jar\n", 'd', true},
+        {"md5:abc lib.jar\n", "md5:abc lib.jar\n", '-', false},
+        {"sha1:abc lib.jar\n", "md5:abc lib.jar\n", 'f', false},
+        {"md5:abd lib.jar\n", "md5:abc lib.jar\n", 'f', false},
+        {"MD5:abc lib.jar\n", "md5:abc lib.jar\n", 'f', false},
+        {"md5:abc lib.jar.old\n", "md5:abc lib.jar\n", 'f', false},
+        {"", "md5:abc lib.jar\n", 'f', false},
+        // Cut and stripped forms compare in their canonical form.
+        {"md5:abc lib.jar\n", "md5:  abc lib.jar\n", 'f', true},
+        {"md5:abc lib.jar\n", "::md5:abc lib.jar\n", 'f', true},
+        {"md5:abc lib.jar\n", "md5:abc li\tb.jar\n", 'f', true},
+        {"md5:abc lib.jar\n", "md5:abc lib.jar extra\n", 'f', true},
+        {"md5:a:b lib.jar\n", "md5:a:b lib.jar\n", 'f', true},
+        // Non-canonical lines never match themselves.
+        {"md5:abc  lib.jar\n", "md5:abc  lib.jar\n", 'f', false},
+        {"md5:abc lib.jar x\n", "md5:abc lib.jar x\n", 'f', false},
+        {"md5:a\tb lib.jar\n", "md5:a\tb lib.jar\n", 'f', false},
+    };
+    for (const auto &row : rows) {
+        Scene s;
+        writeFile(s.at("fcompare.ini"), row.installed);
+        if (row.local == 'f')
+            writeFile(s.at("lib.jar"), "old");
+        else if (row.local == 'd')
+            CreateDirectoryA(s.at("lib.jar").c_str(), NULL);
+        s.serve("lib.jar", "new");
+        std::string what = std::string("row ") + row.installed + " / " + row.line;
+        EXPECT_EQ(1, s.line(row.line)) << what;
+        EXPECT_EQ(row.upToDate ? Calls{} : (Calls{search, s.get("lib.jar")}), fakeCalls) << what;
+        EXPECT_EQ(row.upToDate, s.log().find("File already exists and same version... [lib.jar]\r\n") !=
+                                    std::string::npos)
+            << what;
+    }
+}
+
+TEST(workFileVersionLine, RefusesPathsThatLeaveTheWorkFolder)
+{
+    const char *rows[] = {
+        "../a.jar", "..\\a.jar", "ext/../../a.jar", "ext\\..\\a.jar", "..", "a/..", "ext/.../a.jar",
+        "/etc/a.jar", "\\a.jar", "\\\\srv\\share\\a.jar", "C:\\a.jar", "c:a.jar", "a.jar:x",
+        "..\\..\\..\\AppData\\Roaming\\Microsoft\\Windows\\Start",
+    };
+    for (const char *path : rows) {
+        Scene s;
+        writeFile(s.at("fcompare.ini"), std::string("md5:x ") + path + "\n");
+        s.serve(path, "evil");
+        EXPECT_EQ(0, s.line(std::string("md5:x ") + path + "\n")) << "row " << path;
+        EXPECT_EQ(Calls{}, fakeCalls) << "row " << path;
+        EXPECT_EQ(std::string("\r\nChecking file: ") + path +
+                      "\r\nworkFileVersionLine - path outside the work folder refused: " + path + "\r\n",
+                  s.log())
+            << "row " << path;
+    }
+}
+
+TEST(workFileVersionLine, RefusesPathsAndUrlsThatDoNotFitWhole)
+{
+    struct {
+        char buffer; // 'p' local path (259 characters), 'u' file URL (4095)
+        size_t over;
+    } rows[] = {{'p', 0}, {'p', 1}, {'u', 0}, {'u', 1}};
+    for (const auto &row : rows) {
+        Scene s;
+        std::string name = "lib.jar";
+        if (row.buffer == 'p')
+            name = std::string(259 - s.at("").size() + row.over, 'n');
+        else
+            s.applets = "https://h:1/" + std::string(4095 - name.size() + row.over - 13, 'u') + "/";
+        s.serve(name, "body");
+        std::string what = std::string("row ") + row.buffer + " over by " + std::to_string(row.over);
+        EXPECT_EQ(row.over ? 0 : 1, s.line("md5:a " + name + "\n")) << what;
+        EXPECT_EQ(row.over ? Calls{} : (Calls{search, s.get(name)}), fakeCalls) << what;
+        EXPECT_EQ(row.over != 0, s.log().find(" too long (over ") != std::string::npos) << what;
+    }
+}
+
+TEST(checkFileEqual, AnEntryLongerThanAnyManifestLineIsNotFound)
+{
+    Scene s;
+    writeFile(s.at("lib.jar"), "old");
+    std::string value(1100, 'v');
+    writeFile(s.at("fcompare.ini"), "md5:" + value + " lib.jar\n");
+    EXPECT_EQ(0, checkFileEqual("lib.jar", s.work.c_str(), value.c_str(), "md5"));
+    EXPECT_EQ(0u, s.log().find("checkFileEqual - entry text too long (over 1023 characters): md5:vvv"));
+}
+
+TEST(workFileVersion, FirstRunFetchesEverythingThenNothingWhateverTheLineEnds)
+{
+    const char *rows[][2] = {{"\n", "\n"}, {"\r\n", "\r\n"}, {"\n", "\r\n"}, {"\r\n", "\n"}};
+    for (const auto &row : rows) {
+        Scene s;
+        auto manifest = [](const std::string &end) {
+            return "JRE:1.8.0" + end + "md5:a1 Marvique.jar" + end + "id:7 lib.jar" + end;
+        };
+        s.serve("Marvique.jar", "client");
+        s.serve("lib.jar", "library");
+        std::string what = std::string("row ") + (row[0][0] == '\r' ? "CRLF" : "LF") + " then " +
+                           (row[1][0] == '\r' ? "CRLF" : "LF");
+
+        writeFile(s.at("fcompare.new"), manifest(row[0]));
+        EXPECT_EQ(1, s.pass()) << what;
+        EXPECT_EQ((Calls{search, s.get("Marvique.jar"), search, s.get("lib.jar")}), fakeCalls) << what;
+        EXPECT_EQ("client", readFile(s.at("Marvique.jar"))) << what;
+        EXPECT_EQ(manifest(row[0]), readFile(s.at("fcompare.ini"))) << what;
+        EXPECT_FALSE(fileExists(s.at("fcompare.new"))) << what;
+
+        fakeCalls.clear();
+        writeFile(s.at("fcompare.new"), manifest(row[1]));
+        EXPECT_EQ(1, s.pass()) << what;
+        EXPECT_EQ(Calls{}, fakeCalls) << what;
+        EXPECT_EQ(manifest(row[1]), readFile(s.at("fcompare.ini"))) << what;
+        EXPECT_FALSE(fileExists(s.at("fcompare.new"))) << what;
+    }
+}
+
+TEST(workFileVersion, AFailedLineKeepsTheInstalledManifestAndTheWalkGoesOn)
+{
+    Scene s;
+    const std::string old = "md5:a1 Marvique.jar\nid:7 lib.jar\nsha1:s1 x.jar\n";
+    const std::string now = "md5:a2 Marvique.jar\nid:8 lib.jar\nsha1:s2 x.jar\n";
+    writeFile(s.at("fcompare.ini"), old);
+    writeFile(s.at("fcompare.new"), now);
+    for (const char *name : {"Marvique.jar", "lib.jar", "x.jar"})
+        writeFile(s.at(name), "old");
+    s.serve("Marvique.jar", "new");
+    s.serve("x.jar", "new");
+
+    EXPECT_EQ(0, s.pass());
+    EXPECT_EQ((Calls{search, s.get("Marvique.jar"), search, s.get("lib.jar"), search, s.get("x.jar")}),
+              fakeCalls);
+    EXPECT_EQ("new", readFile(s.at("Marvique.jar")));
+    EXPECT_EQ("old", readFile(s.at("lib.jar")));
+    EXPECT_EQ("new", readFile(s.at("x.jar")));
+    EXPECT_EQ(old, readFile(s.at("fcompare.ini")));
+    EXPECT_EQ(now, readFile(s.at("fcompare.new")));
+    EXPECT_NE(std::string::npos, s.log().find("\r\nError downloading file!!: " + s.applets + "lib.jar\r\n"));
+}
+
+TEST(workFileVersion, PromotesOnlyWhenNoLineFailed)
+{
+    struct {
+        std::string manifest;
+        int result;
+        std::vector<std::string> fetched;
+    } rows[] = {
+        {"", 1, {}},
+        {"<html>\n<body>Not found</body>\n</html>\n", 1, {}},
+        {"md5:a lib.jar\nmd5:b lib.jar\n", 1, {"lib.jar", "lib.jar"}},
+        {std::string(1023, 'x') + "md5:a lib.jar\n", 1, {"lib.jar"}},
+        {"md5:a lib.jar " + std::string(1100, 'z') + "\n", 1, {"lib.jar"}},
+        {"md5:a ext/a.jar\nmd5:a lib.jar\n", 0, {"ext/a.jar", "lib.jar"}},
+        {"md5:x ../evil.bat\nmd5:a lib.jar\n", 0, {"lib.jar"}},
+    };
+    for (const auto &row : rows) {
+        Scene s;
+        s.serve("lib.jar", "body");
+        s.serve("ext/a.jar", "body");
+        s.serve("../evil.bat", "evil");
+        writeFile(s.at("fcompare.new"), row.manifest);
+        std::string what = "row " + row.manifest.substr(0, 40);
+        EXPECT_EQ(row.result, s.pass()) << what;
+        Calls expected;
+        for (const auto &path : row.fetched) {
+            expected.push_back(search);
+            expected.push_back(s.get(path));
+        }
+        EXPECT_EQ(expected, fakeCalls) << what;
+        EXPECT_EQ(row.result == 1, fileExists(s.at("fcompare.ini"))) << what;
+        EXPECT_EQ(row.result == 0, fileExists(s.at("fcompare.new"))) << what;
+        EXPECT_FALSE(fileExists(s.tmp.path() + "evil.bat")) << what;
+    }
+}
+
+TEST(workFileVersion, SearchesForTheDebugClientAndGoesOnWhateverTheSearchSays)
+{
+    Scene s;
+    _putenv("KOVREL_DEBUG=1");
+    fakeSearchResult = -2;
+    writeFile(s.at("fcompare.ini"), "md5:a1 Marvique.jar\r\nid:7 lib.jar\r\n");
+    writeFile(s.at("fcompare.new"), "md5:a1 Marvique.jar\r\nid:8 lib.jar\r\n");
+    writeFile(s.at("Marvique.jar"), "old");
+    writeFile(s.at("lib.jar"), "old");
+    s.serve("lib.jar", "new");
+    EXPECT_EQ(1, s.pass());
+    _putenv("KOVREL_DEBUG=");
+    EXPECT_EQ((Calls{"search java.exe  -jar Marvique.jar|1", s.get("lib.jar")}), fakeCalls);
+    EXPECT_NE(std::string::npos, s.log().find("\r\nSearchProcesses: -2\r\n"));
+    EXPECT_EQ("new", readFile(s.at("lib.jar")));
+}
+
+TEST(workFileVersion, LogsEachEntryInOrder)
+{
+    struct {
+        const char *name;
+        const char *installed; // null: none
+        bool local, served;
+        const char *lines; // after "Checking file: lib.jar"; %I installed path, %U file URL
+    } rows[] = {
+        {"missing", nullptr, false, true,
+         "File not found or different, downloading...\r\nSearchProcesses: 0\r\n"},
+        {"up to date", "md5:a lib.jar\n", true, true,
+         "File already exists and same version... [lib.jar]\r\n"},
+        {"no installed manifest", nullptr, true, true,
+         "checkFileEqual - fopen failed: 2 (No such file or directory : %I)\r\n"
+         "File not found or different, downloading...\r\nSearchProcesses: 0\r\n"},
+        {"download fails", nullptr, false, false,
+         "File not found or different, downloading...\r\nSearchProcesses: 0\r\n"
+         "Error downloading file!!: %U\r\n"},
+    };
+    for (const auto &row : rows) {
+        Scene s;
+        if (row.installed)
+            writeFile(s.at("fcompare.ini"), row.installed);
+        if (row.local)
+            writeFile(s.at("lib.jar"), "old");
+        if (row.served)
+            s.serve("lib.jar", "new");
+        writeFile(s.at("fcompare.new"), "md5:a lib.jar\n");
+        s.pass();
+        std::string expected = row.lines;
+        auto fill = [&expected](const std::string &mark, const std::string &text) {
+            size_t at = expected.find(mark);
+            if (at != std::string::npos)
+                expected.replace(at, mark.size(), text);
+        };
+        fill("%I", s.at("fcompare.ini"));
+        fill("%U", s.applets + "lib.jar");
+        EXPECT_EQ("\r\nProcessing file: " + s.at("fcompare.new") + "\r\n\r\nChecking file: lib.jar\r\n" +
+                      expected,
+                  s.log())
+            << "row " << row.name;
+    }
+}
+
+TEST(workFileVersion, ReportsWhatKeepsItFromReadingOrPromoting)
+{
+    {
+        Scene s;
+        EXPECT_EQ(0, s.pass());
+        EXPECT_EQ("workFileVersion - fopen failed: 2 (No such file or directory: " + s.at("fcompare.new") +
+                      ")\r\n",
+                  s.log());
+    }
+    {
+        // The installed manifest cannot be replaced: the files are in line, the pass stands.
+        Scene s;
+        CreateDirectoryA(s.at("fcompare.ini").c_str(), NULL);
+        writeFile(s.at("fcompare.ini\\keep"), "");
+        writeFile(s.at("fcompare.new"), "JRE:1.8\n");
+        EXPECT_EQ(1, s.pass());
+        EXPECT_TRUE(fileExists(s.at("fcompare.new")));
+        EXPECT_NE(std::string::npos, s.log().find("\r\nworkFileVersion - rename failed: "));
+    }
+    {
+        // A work folder with no room for "\fcompare.ini" cannot promote.
+        Scene s;
+        std::string manifest = s.tmp.path() + "m.new";
+        writeFile(manifest, "");
+        std::string work = s.tmp.path() + std::string(252 - s.tmp.path().size(), 'w');
+        EXPECT_EQ(0, workFileVersion(manifest.c_str(), work.c_str(), s.applets.c_str()));
+        EXPECT_NE(std::string::npos, s.log().find("\r\nworkFileVersion - path too long (over 259 characters): "));
+    }
+}
+
+} // namespace
