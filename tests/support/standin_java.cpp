@@ -5,8 +5,11 @@
 //   KOVREL_STANDIN_HOLD    file to hold open (read, shared for reading only),
 //                          as a running client holds its jar
 //   KOVREL_STANDIN_SECONDS how long to keep running (default: exit at once)
+//   KOVREL_STANDIN_EXEC    a program to hand the same arguments to (a real
+//                          Java launcher, or a Unix script that starts one)
 #include <stdio.h>
 #include <stdlib.h>
+#include <string>
 #include <windows.h>
 
 int main(int argc, char *argv[])
@@ -28,6 +31,22 @@ int main(int argc, char *argv[])
     const char *hold = getenv("KOVREL_STANDIN_HOLD");
     if (hold)
         held = CreateFileA(hold, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+
+    const char *exec = getenv("KOVREL_STANDIN_EXEC");
+    if (exec) {
+        // Links that reach a client carry no blanks or quotes: joining is enough.
+        std::string command = exec;
+        for (int i = 1; i < argc; ++i)
+            command += std::string(" ") + argv[i];
+        STARTUPINFOA si = {};
+        si.cb = sizeof si;
+        PROCESS_INFORMATION pi;
+        if (CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) {
+            WaitForSingleObject(pi.hProcess, INFINITE);
+            CloseHandle(pi.hThread);
+            CloseHandle(pi.hProcess);
+        }
+    }
 
     const char *seconds = getenv("KOVREL_STANDIN_SECONDS");
     if (seconds)
