@@ -7,5 +7,5 @@ export WINEARCH=win64
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot -i </dev/null >/dev/null 2>&1
 fi
-wineserver -p </dev/null >/dev/null 2>&1
+wineserver -p </dev/null >/dev/null 2>&1 || true  # already running for this prefix
 wine wineboot </dev/null >/dev/null 2>&1

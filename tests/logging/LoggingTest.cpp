@@ -1,40 +1,14 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <io.h>
 #include <regex>
 #include <stdio.h>
 #include <string.h>
 #include <windows.h>
 
+#include "StreamCapture.h"
 #include "TempFolder.h"
 #include "logging/Logging.h"
 
 namespace {
-
-// Captures what the code under test writes to one standard stream.
-class StreamCapture {
-public:
-    StreamCapture(FILE *stream, const std::string &file) : stream_(stream), file_(file)
-    {
-        fflush(stream_);
-        saved_ = _dup(_fileno(stream_));
-        int fd = _open(file_.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT, 0600);
-        _dup2(fd, _fileno(stream_));
-        _close(fd);
-    }
-    std::string finish()
-    {
-        fflush(stream_);
-        _dup2(saved_, _fileno(stream_));
-        _close(saved_);
-        return readFile(file_);
-    }
-
-private:
-    FILE *stream_;
-    std::string file_;
-    int saved_;
-};
 
 TEST(LogToFile, CreatesTheFileAndEndsLinesWithCrLf)
 {

@@ -1,0 +1,15 @@
+// The Windows account that owns a process.
+#pragma once
+
+#include <windows.h>
+
+// Fills user and domain (256 characters each) with the owner of the process
+// processId. Returns S_OK, or E_FAIL; when the process or its token cannot be
+// opened the buffers are left as they were, after any later failure both are
+// empty.
+HRESULT GetUserFromProcess(DWORD processId, char *user, char *domain);
+
+// Fills user and domain (256 characters each) with the account of token, which
+// needs TOKEN_QUERY access. Returns 1, or 0 with both buffers empty. An account
+// lookup that fails for another reason than a SID without a name is logged.
+int GetLogonFromToken(HANDLE token, char *user, char *domain);
