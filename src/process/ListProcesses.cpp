@@ -121,11 +121,16 @@ int waitForProcessEnd(HANDLE process, DWORD processId, DWORD milliseconds)
 int TerminateMyProcess(DWORD processId, DWORD exitCode)
 {
     // SYNCHRONIZE for the wait: the update replaces the files the process held.
+    // A process that grants termination alone is still terminated, unwaited.
     HANDLE process = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, processId);
+    bool canWait = process != NULL;
+    if (!process)
+        process = OpenProcess(PROCESS_TERMINATE, FALSE, processId);
     if (!process)
         return 0;
     TerminateProcess(process, exitCode);
-    waitForProcessEnd(process, processId, terminationWaitMs);
+    if (canWait)
+        waitForProcessEnd(process, processId, terminationWaitMs);
     CloseHandle(process);
     return 1;
 }
