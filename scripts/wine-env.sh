@@ -6,6 +6,10 @@ export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot -i </dev/null >/dev/null 2>&1
+    # The new prefix is written out when its server ends; a second server
+    # cannot start while it runs.
+    wineserver -w
 fi
-wineserver -p </dev/null >/dev/null 2>&1 || true  # already running for this prefix
+# Fails harmlessly when this prefix already has its persistent server.
+wineserver -p </dev/null >/dev/null 2>&1 || true
 wine wineboot </dev/null >/dev/null 2>&1

@@ -3,6 +3,7 @@
 #include "launcher/kovreldocs_update.h"
 
 #include <curl/curl.h>
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,6 +13,7 @@
 
 #include "launcher/GetWindowsVersion.h"
 #include "logging/Logging.h"
+#include "update/getHTTPFile.h"
 
 #define EXAMPLE_LINK \
     "kovrel://https://192.168.10.20:8443/kovrel/servlet/Launch" \
@@ -114,6 +116,18 @@ int createTMPDir(char *path)
     return dirExists(path);
 }
 
+// A failed download leaves the target as it was, but the update pass must then
+// find no line at all (the client starts with what the work folder holds),
+// never the manifest of an earlier run.
+static void emptyNewManifest(const char *path)
+{
+    FILE *f = fopen(path, "wb");
+    if (!f || fclose(f) != 0) {
+        int err = errno;
+        LogFormat(true, "Error emptying the new manifest: %d (%s : %s)", err, strerror(err), path);
+    }
+}
+
 int main(int argc, char *argv[])
 {
     char computer[16] = "";
@@ -179,5 +193,15 @@ int main(int argc, char *argv[])
         return 0;
     }
     LogTime("createTMPDir End", true);
+    char newManifest[MAX_PATH];
+    if (snprintf(newManifest, sizeof newManifest, "%s\\%s", tmpLibRun, newManifestName) >= (int)sizeof newManifest) {
+        LogFormat(true, "Error: new manifest path too long: %s\\%s", tmpLibRun, newManifestName);
+        return 0;
+    }
+
+    LogFormat(true, "Downloading: %s", url);
+    LogTime("getHTTPFile Start", true);
+    if (!getHTTPFile(url, newManifest))
+        emptyNewManifest(newManifest);
     return 0;
 }
