@@ -105,8 +105,9 @@ int createTMPDir(char *path)
         LogFormat(true, "createTMPDir - Error getting temporary directory (GetTempPath): %d", (int)n);
         return 0;
     }
-    // The work folder must leave room for "\fcompare.new" and "\fcompare.ini".
-    if (n + strlen(workFolderName) + 1 + strlen(newManifestName) >= MAX_PATH) {
+    // The work folder must leave room for "\fcompare.new" and "\fcompare.ini",
+    // and for the ".part" name under which a download is staged.
+    if (n + strlen(workFolderName) + 1 + strlen(newManifestName) + strlen(".part") >= MAX_PATH) {
         LogFormat(true, "createTMPDir - temporary directory too long (%lu characters): %s", n, temp);
         return 0;
     }

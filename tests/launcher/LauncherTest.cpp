@@ -125,9 +125,9 @@ TEST(createTMPDir, SomethingElseInTheWay)
 TEST(createTMPDir, TemporaryFolderTooLongIsRefused)
 {
     TempFolder tmp;
-    // 229 characters leave room for "KovrelDocs\librun\fcompare.new"; 230 do not.
-    std::string fits = tmp.path() + std::string(228 - tmp.path().size(), 'f') + "\\";
-    std::string tooLong = tmp.path() + std::string(229 - tmp.path().size(), 'l') + "\\";
+    // 224 characters leave room for "KovrelDocs\librun\fcompare.new.part"; 225 do not.
+    std::string fits = tmp.path() + std::string(223 - tmp.path().size(), 'f') + "\\";
+    std::string tooLong = tmp.path() + std::string(224 - tmp.path().size(), 'l') + "\\";
     char path[MAX_PATH];
 
     SetEnvironmentVariableA("TMP", fits.c_str());
@@ -140,7 +140,7 @@ TEST(createTMPDir, TemporaryFolderTooLongIsRefused)
     strcpy(path, "untouched");
     EXPECT_EQ(0, createTMPDir(path));
     EXPECT_STREQ("untouched", path);
-    EXPECT_NE(std::string::npos, readFile(tooLong + "Kovrel.log").find("createTMPDir - temporary directory too long (230 characters): " + tooLong))
+    EXPECT_NE(std::string::npos, readFile(tooLong + "Kovrel.log").find("createTMPDir - temporary directory too long (225 characters): " + tooLong))
         << readFile(tooLong + "Kovrel.log");
     SetEnvironmentVariableA("TMP", tmp.path().c_str());
 }
