@@ -5,6 +5,7 @@
 //   KOVREL_STANDIN_HOLD    file to hold open (read, shared for reading only),
 //                          as a running client holds its jar
 //   KOVREL_STANDIN_SECONDS how long to keep running (default: exit at once)
+//   KOVREL_STANDIN_DONE    file to append a line "done" to when it ends
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
@@ -34,5 +35,14 @@ int main(int argc, char *argv[])
         Sleep(atoi(seconds) * 1000);
     if (held != INVALID_HANDLE_VALUE)
         CloseHandle(held);
+
+    const char *done = getenv("KOVREL_STANDIN_DONE");
+    if (done) {
+        FILE *f = fopen(done, "ab");
+        if (f) {
+            fputs("done\n", f);
+            fclose(f);
+        }
+    }
     return 0;
 }
