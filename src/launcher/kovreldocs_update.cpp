@@ -271,7 +271,7 @@ int launchJava(const char *javaExe, const char *link, const char *tmpLibRun)
 
     // The link goes on a cmd.exe command line: what cmd.exe would act on is
     // escaped, what cannot be handed on unchanged is refused.
-    static char safeLink[8100]; // with the rest, within cmd.exe's 8191 characters
+    char safeLink[8100]; // with the rest of the line, within cmd.exe's 8191 characters
     char *env = GetEnvironmentStringsA();
     const char *unsafe = escapeLink(link, env ? env : "", safeLink, sizeof safeLink);
     if (env)

@@ -14,8 +14,10 @@ import tempfile
 import time
 from pathlib import Path
 
-from tests.e2e.harness import BUILD, EXE, LINK, PREFIX, TEMP, KovrelCase, wine_env
+from tests.e2e.harness import BUILD, EXE, PREFIX, KovrelCase, wine_env
 
+# The link of every run; its server part is where the launcher downloads from.
+LINK = "kovrel://https://host:8443/app/servlet/Name?0f8fad5b-d9cb-469f-a165-70867728950e?user"
 STANDIN = Path(os.environ.get("KOVREL_STANDIN", BUILD / "tests" / "standin_java.exe"))
 ROOT = PREFIX / "drive_c" / "kovreltest"
 WIN_ROOT = "C:\\kovreltest"
@@ -258,8 +260,6 @@ class Debug(JavaCase):
 
 
 class Injection(JavaCase):
-    BASE = "kovrel://https://host:8443/app/servlet/Name?0f8fad5b-d9cb-469f-a165-70867728950e?user"
-
     def test_links_reach_the_client_unchanged_and_start_nothing_else(self):
         tails = ["&javaw.exe", "&&javaw.exe", "|javaw.exe", f">{WIN_ROOT}\\out.txt",
                  f"<{WIN_ROOT}\\in.txt", "^&javaw.exe", "^", "(x)&(javaw.exe)", "%20%41%2F%",
@@ -270,9 +270,9 @@ class Injection(JavaCase):
                 home = self.install("jre")
                 self.register(32, home)
                 (ROOT / "in.txt").write_text("in\n")
-                rc, _, _ = self.launch(self.BASE + tail, home)
+                rc, _, _ = self.launch(LINK + tail, home)
                 self.assertEqual(1, rc)
-                self.assertClientStarted(self.BASE + tail)
+                self.assertClientStarted(LINK + tail)
                 self.assertFalse((ROOT / "out.txt").exists())
 
     def test_links_that_cannot_be_passed_are_refused(self):
@@ -289,10 +289,10 @@ class Injection(JavaCase):
                 self.setUp()
                 home = self.install("jre")
                 self.register(32, home)
-                rc, _, _ = self.launch(self.BASE + tail, home, {"KOVREL_PROBE": "&javaw.exe"})
+                rc, _, _ = self.launch(LINK + tail, home, {"KOVREL_PROBE": "&javaw.exe"})
                 self.assertEqual(0, rc)
                 lines = self.log_lines()
-                self.assertIn("Parameters:  " + self.BASE + tail, lines)
+                self.assertIn("Parameters:  " + LINK + tail, lines)
                 self.assertEqual(["ProgName: javaw.exe -jar Marvique.jar",
                                   f"Error launching Java: the link holds {reason}"], lines[-2:])
                 time.sleep(0.5)
