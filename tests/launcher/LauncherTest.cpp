@@ -160,4 +160,70 @@ TEST(makeDirTree, CreatesEveryMissingFolderAndRestoresThePath)
     EXPECT_EQ(1, dirExists((tmp.path() + "d\\e").c_str()));
 }
 
+TEST(escapeLink, EscapesWhatCmdActsOnAndRefusesWhatItCannotPass)
+{
+    // An environment block: NAME=value strings, ended by an empty one.
+    const std::string env = std::string("Path=C:\\windows\0KOVREL_PROBE=&calc.exe\0=C:=C:\\w\0", 47) + '\0';
+    const char *link = "kovrel://https://h:1/app/servlet/Name?t?u";
+    struct {
+        std::string link;
+        const char *escaped; // null: refused
+        const char *reason;
+    } rows[] = {
+        {link, link, nullptr},
+        {"k://https://h:1/a?t?u&calc.exe", "k://https://h:1/a?t?u^&calc.exe", nullptr},
+        {"a|b<c>d^e(f)g&&h", "a^|b^<c^>d^^e^(f^)g^&^&h", nullptr},
+        {"a^&b", "a^^^&b", nullptr},
+        {"a%20b%41c%2F%", "a%20b%41c%2F%", nullptr},
+        {"%NOSUCH%x%~0%*%%", "%NOSUCH%x%~0%*%%", nullptr},
+        {"!PATH!", "!PATH!", nullptr},
+        {"%PATH:x", "%PATH:x", nullptr}, // no '%' closes it
+        {"a\"b", nullptr, "a double quote"},
+        {"a\tb", nullptr, "a control character"},
+        {"a\nb", nullptr, "a control character"},
+        {"a\x7f" "b", nullptr, "a control character"},
+        {"a b", nullptr, "a blank"},
+    };
+    const char *variable = "the name of a variable between two '%'";
+    const char *expanding[] = {
+        "%PATH%", "%path%", "x%Path%y", "%KOVREL_PROBE%", "%PA^TH%", "%^PATH%", "^%PATH^%",
+        "%PATH:%", "%PATH:~0,3%", "%PATH:C=D%", "%PATH:a=b%%", "%20%PATH%", "%PATH%20", "%CD%", "%date%",
+        "%TIME%", "%RANDOM%", "%ERRORLEVEL%", "%CMDCMDLINE%", "%CMDEXTVERSION%", "%=C:%", "%=ExitCode%",
+        "%__CD__%",
+    };
+    for (const auto &row : rows) {
+        char out[64];
+        const char *reason = escapeLink(row.link.c_str(), env.c_str(), out, sizeof out);
+        if (row.escaped) {
+            EXPECT_EQ(nullptr, reason) << row.link;
+            EXPECT_STREQ(row.escaped, out) << row.link;
+        } else {
+            EXPECT_STREQ(row.reason, reason) << row.link;
+        }
+    }
+    for (const char *text : expanding) {
+        char out[64];
+        EXPECT_STREQ(variable, escapeLink(text, env.c_str(), out, sizeof out)) << text;
+    }
+}
+
+TEST(escapeLink, RefusesWhatDoesNotFitWithoutOverrun)
+{
+    char out[8];
+    memset(out, 'u', sizeof out);
+    EXPECT_STREQ("too many characters", escapeLink("abc&", "", out, 5)); // "abc^&" needs 6
+    EXPECT_EQ(nullptr, escapeLink("abc&", "", out, 6));
+    EXPECT_STREQ("too many characters", escapeLink("abcdefgh", "", out, 8));
+    EXPECT_STREQ("abcdefg", (escapeLink("abcdefg", "", out, 8), out));
+}
+
+TEST(launchJava, StartsNothingOutsideTheWorkFolder)
+{
+    TempFolder tmp;
+    std::string missing = tmp.path() + "KovrelDocs\\librun";
+    EXPECT_EQ(0, launchJava("javaw.exe", "kovrel://https://h:1/a", missing.c_str()));
+    EXPECT_EQ("Changing to LIBRUN folder: " + missing + "\r\nError changing to LIBRUN folder: 2 (No such file or directory)\r\n",
+              tmp.logText());
+}
+
 } // namespace

@@ -7,6 +7,7 @@
 //   KOVREL_STANDIN_SECONDS how long to keep running (default: exit at once)
 //   KOVREL_STANDIN_EXEC    a program to hand the same arguments to (a real
 //                          Java launcher, or a Unix script that starts one)
+//   KOVREL_STANDIN_DONE    file to append a line "done" to when it ends
 #include <stdio.h>
 #include <stdlib.h>
 #include <string>
@@ -53,5 +54,14 @@ int main(int argc, char *argv[])
         Sleep(atoi(seconds) * 1000);
     if (held != INVALID_HANDLE_VALUE)
         CloseHandle(held);
+
+    const char *done = getenv("KOVREL_STANDIN_DONE");
+    if (done) {
+        FILE *f = fopen(done, "ab");
+        if (f) {
+            fputs("done\n", f);
+            fclose(f);
+        }
+    }
     return 0;
 }
