@@ -57,7 +57,10 @@ def register_java():
 
 def client_env():
     """The stand-in records how it was started; with a Java of this machine it also runs the jar."""
-    env = dict(os.environ, KOVREL_STANDIN_RECORD=r"C:\KovrelDemo\client-record.txt")
+    # The client command names the bare javaw.exe, which cmd.exe looks for on
+    # the search path, as a Java installation puts it there.
+    env = dict(os.environ, KOVREL_STANDIN_RECORD=r"C:\KovrelDemo\client-record.txt",
+               WINEPATH=r"C:\KovrelDemo\Java\bin")
     env.pop("KOVREL_DEBUG", None)
     java = shutil.which("java")
     if java:
@@ -90,10 +93,10 @@ def main():
     log = TEMP / "Kovrel.log"
     log_start = log.stat().st_size if log.exists() else 0
 
-    with LocalServer() as server:
-        shutil.copyfile(jar, server.applets / "Marvique.jar")
+    with LocalServer(http=False) as server:
+        server.put("Marvique.jar", jar.read_bytes())
         token = hashlib.md5(jar.read_bytes()).hexdigest()
-        (server.applets / "fcompare.ini").write_text(f"JRE:1.8.0\nmd5:{token} Marvique.jar\n")
+        server.put("fcompare.ini", f"JRE:1.8.0\nmd5:{token} Marvique.jar\n")
         link = f"kovrel://{server.https_base}kovrel/servlet/Launch?{uuid.uuid4()}?demo"
         print(f"Server: {server.https_base} (self-signed HTTPS)")
         print(f"Link:   {link}")
@@ -114,11 +117,13 @@ def main():
         print(f"{entry.stat().st_size:>10}  {entry.name}")
     section("Client")
     if RECORD.exists():
+        print("The command interpreter started the stand-in javaw.exe with:")
         print(RECORD.read_text().replace("\r\n", "\n"), end="")
     if java and OUTPUT.exists():
+        print(f"\nIt handed the command to this machine's Java ({java}); the sample client printed:")
         print(OUTPUT.read_text(), end="")
     elif not java:
-        print("(no Java on this machine: the stand-in recorded the command the client would have received)")
+        print("(no Java on this machine: this is the command the client would have received)")
     print(f"\nkovrel.exe exit code: {run.returncode}" + ("" if started else " (the client did not report in)"))
     return 0 if run.returncode == 1 and started else 1
 

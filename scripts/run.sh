@@ -1,12 +1,17 @@
 #!/bin/bash
-# Runs kovrel.exe under Wine with the given link, in the project's Wine
-# prefix; builds first if needed. Shows the log of the run afterwards.
+# The launcher's main job under Wine, building first if needed.
+#   run.sh          the demo: a local HTTPS server with a sample client, a
+#                   stand-in Java runtime, and kovrel.exe run with a link to it
+#   run.sh LINK     kovrel.exe run with that link
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh" >/dev/null
 . "$root/scripts/wine-env.sh"
 trap 'wineserver -k 2>/dev/null || true' EXIT
-rc=0
-wine "$root/build/kovrel.exe" "$@" || rc=$?
-echo "kovrel.exe exit code: $rc"
-exit 0
+if [ $# -eq 0 ]; then
+    python3 "$root/demo/demo.py"
+else
+    rc=0
+    wine "$root/build/kovrel.exe" "$@" || rc=$?
+    echo "kovrel.exe exit code: $rc (log: $WINEPREFIX/drive_c/users/$(id -un)/Temp/Kovrel.log)"
+fi
