@@ -22,17 +22,6 @@ const char searchText[] = "javaw.exe  -jar Marvique.jar";
 const std::string link = "kovrel://https://127.0.0.1:8443/app/servlet/Launch?t?u";
 const std::string equals(53, '='), hyphens(55, '-');
 
-std::vector<std::string> lines(const std::string &text)
-{
-    std::vector<std::string> out;
-    size_t start = 0, end;
-    while ((end = text.find("\r\n", start)) != std::string::npos) {
-        out.push_back(text.substr(start, end - start));
-        start = end + 2;
-    }
-    return out;
-}
-
 struct Report {
     DWORD id = 0, parent = 0;
     std::string name, user, commandLine;
@@ -163,7 +152,7 @@ protected:
         StreamCapture out(stdout, tmp.path() + "stdout.txt");
         int result = ::SearchProcesses(text, action);
         console = out.finish();
-        log = lines(tmp.logText());
+        log = logLines(tmp.logText());
         return result;
     }
 
@@ -195,7 +184,7 @@ protected:
             echoed += log[i] + "\r\n";
         }
         EXPECT_EQ(echoed, console);
-        EXPECT_EQ(reports(log).size() * 11, lines(echoed).size() - 2) << "nothing but reports after the start";
+        EXPECT_EQ(reports(log).size() * 11, logLines(echoed).size() - 2) << "nothing but reports after the start";
     }
 
     TempFolder tmp;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 class TempFolder {
 public:
@@ -21,5 +22,7 @@ private:
 };
 
 std::string readFile(const std::string &path);
+// The lines of a log text, each without its CR LF.
+std::vector<std::string> logLines(const std::string &text);
 void writeFile(const std::string &path, const std::string &content);
 bool fileExists(const std::string &path);

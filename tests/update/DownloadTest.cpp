@@ -50,21 +50,10 @@ std::vector<std::string> listFolder(const std::string &dir)
     return names;
 }
 
-std::vector<std::string> lines(const std::string &text)
-{
-    std::vector<std::string> result;
-    size_t start = 0, end;
-    while ((end = text.find("\r\n", start)) != std::string::npos) {
-        result.push_back(text.substr(start, end - start));
-        start = end + 2;
-    }
-    return result;
-}
-
 std::vector<std::string> progressLines(const std::string &log)
 {
     std::vector<std::string> result;
-    for (const std::string &line : lines(log))
+    for (const std::string &line : logLines(log))
         if (line.rfind("NowDownloaded: ", 0) == 0)
             result.push_back(line);
     return result;
@@ -133,7 +122,7 @@ protected:
     // then (after any progress lines) a blank and the end.
     void expectFrame(const std::string &url, const std::string &path)
     {
-        std::vector<std::string> all = lines(log());
+        std::vector<std::string> all = logLines(log());
         ASSERT_GE(all.size(), 5u) << log();
         EXPECT_TRUE(std::regex_match(all[0], std::regex(std::string("getHTTPFile - Start") + STAMP))) << all[0];
         EXPECT_EQ("getHTTPFile - URL: " + url + ", filename: " + path, all[1]);
@@ -339,7 +328,7 @@ TEST_F(Download, FailuresKeepTheEarlierCopy)
         EXPECT_EQ("earlier copy\r\n", readFile(target));
         EXPECT_EQ(std::vector<std::string>{"fcompare.new"}, listFolder(dir));
         expectFrame(row.url, target);
-        std::vector<std::string> all = lines(log());
+        std::vector<std::string> all = logLines(log());
         ASSERT_FALSE(all.empty());
         EXPECT_TRUE(std::regex_match(all.back(), std::regex(row.line))) << log();
     }
@@ -352,7 +341,7 @@ TEST_F(Download, MissingFolderFailsBeforeAnyTransfer)
     std::string url = http + "XNL/applets/fcompare.ini";
     std::string path = dir + "nosuch\\fcompare.new";
     EXPECT_EQ(0, getHTTPFile(url.c_str(), path.c_str()));
-    std::vector<std::string> all = lines(log());
+    std::vector<std::string> all = logLines(log());
     ASSERT_EQ(4u, all.size()) << log();
     EXPECT_EQ("getHTTPFile - URL: " + url + ", filename: " + path, all[1]);
     EXPECT_EQ("getHTTPFile - fopen failed 1: 2 (No such file or directory : " + path + ".part)", all[3]);
@@ -388,7 +377,7 @@ TEST_F(Download, FullDiskFailsAndKeepsTheEarlierCopy)
     EXPECT_EQ(0, getHTTPFile(url.c_str(), path.c_str()));
     EXPECT_EQ("earlier copy\r\n", readFile(path));
     EXPECT_EQ((std::vector<std::string>{"fcompare.new", "filler"}), listFolder(disk));
-    std::vector<std::string> all = lines(log());
+    std::vector<std::string> all = logLines(log());
     ASSERT_FALSE(all.empty());
     EXPECT_EQ("getHTTPFile - fclose failed: 28 (No space left on device : " + path + ".part)", all.back()) << log();
 }
@@ -406,7 +395,7 @@ TEST_F(Download, TargetHeldOpenIsNotReplaced)
     EXPECT_EQ("running client's copy", readFile(target));
     EXPECT_EQ(std::vector<std::string>{"fcompare.new"}, listFolder(dir));
     expectFrame(url, target);
-    std::vector<std::string> all = lines(log());
+    std::vector<std::string> all = logLines(log());
     EXPECT_TRUE(std::regex_match(all.back(), std::regex("getHTTPFile - MoveFileEx failed, file not replaced: 5 \\(.+ : " +
                                                         std::regex_replace(target, std::regex("\\\\"), "\\\\") + "\\)")))
         << all.back();
@@ -423,7 +412,7 @@ TEST_F(Download, StagingFileInUseByAnotherDownloadIsLeftToIt)
     EXPECT_EQ(0, getHTTPFile(url.c_str(), target.c_str()));
     CloseHandle(other);
     EXPECT_EQ("earlier copy\r\n", readFile(target));
-    std::vector<std::string> all = lines(log());
+    std::vector<std::string> all = logLines(log());
     ASSERT_FALSE(all.empty());
     EXPECT_EQ("getHTTPFile - fopen failed 1: 13 (Permission denied : " + part + ")", all.back());
     EXPECT_EQ("", requests());
@@ -437,7 +426,7 @@ TEST_F(Download, TemporaryNameBeyondMaxPathIsRefused)
     ASSERT_EQ(256u, path.size());
     std::string url = http + "XNL/applets/fcompare.ini";
     EXPECT_EQ(0, getHTTPFile(url.c_str(), path.c_str()));
-    std::vector<std::string> all = lines(log());
+    std::vector<std::string> all = logLines(log());
     ASSERT_FALSE(all.empty());
     EXPECT_EQ("getHTTPFile - temporary file name too long (261 characters, at most 259): " + path + ".part", all.back());
     EXPECT_EQ(std::vector<std::string>{}, listFolder(dir));
