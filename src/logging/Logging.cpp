@@ -63,6 +63,28 @@ int LogTime(const char *text, bool echo)
     return LogToFile(logmsg, echo, true);
 }
 
+char *cleanErrorText(char *text)
+{
+    // Bytes of 128 and above are letters of a localised system, not control characters.
+    size_t n = 0;
+    while (text[n] && ((unsigned char)text[n] >= 32 || text[n] == '\t'))
+        ++n;
+    text[n] = '\0';
+    while (n > 0 && (text[n - 1] == '.' || text[n - 1] == ' ' || text[n - 1] == '\t'))
+        text[--n] = '\0';
+    return text;
+}
+
+const char *windowsErrorText(unsigned long error, char *out, size_t size)
+{
+    DWORD last = GetLastError();
+    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0x400, out,
+                        (DWORD)size, NULL))
+        out[0] = '\0';
+    SetLastError(last);
+    return cleanErrorText(out);
+}
+
 int LogFormat(bool echo, const char *format, ...)
 {
     va_list args;

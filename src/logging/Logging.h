@@ -15,5 +15,13 @@ int LogToFile(const char *text, bool echo, bool newline);
 // Appends text, " - Time:  " and the local date and time. text may be logmsg.
 int LogTime(const char *text, bool echo);
 
+// The system text of an error, cut at its first control character (tab
+// excepted) and stripped of trailing full stops, spaces and tabs, in place.
+char *cleanErrorText(char *text);
+
+// The cleaned system text for a Windows error into out; empty when the system
+// has none. The calling thread's last error is kept.
+const char *windowsErrorText(unsigned long error, char *out, size_t size);
+
 // Formats into logmsg and logs it with a line feed.
 int LogFormat(bool echo, const char *format, ...) __attribute__((format(__MINGW_PRINTF_FORMAT, 2, 3)));

@@ -29,26 +29,12 @@ static const char hyphenRule[] = "----------------------------------------------
 static_assert(sizeof equalsRule == 54 && sizeof hyphenRule == 56, "report rules");
 static_assert(sizeof(PROCESSENTRY32) == 296, "the ANSI snapshot entry");
 
-char *cleanErrorText(char *text)
-{
-    // Bytes of 128 and above are letters of a localised system, not control characters.
-    size_t n = 0;
-    while (text[n] && ((unsigned char)text[n] >= 32 || text[n] == '\t'))
-        ++n;
-    text[n] = '\0';
-    while (n > 0 && (text[n - 1] == '.' || text[n - 1] == ' ' || text[n - 1] == '\t'))
-        text[--n] = '\0';
-    return text;
-}
-
 void printError(const char *subject)
 {
     DWORD error = GetLastError();
-    char text[256] = "";
-    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0x400,
-                        text, sizeof text, NULL))
-        text[0] = '\0';
-    LogFormat(false, "\nWARNING: %s failed with error %lu (%s)", subject, error, cleanErrorText(text));
+    char text[256];
+    LogFormat(false, "\nWARNING: %s failed with error %lu (%s)", subject, error,
+              windowsErrorText(error, text, sizeof text));
     SetLastError(error);
 }
 

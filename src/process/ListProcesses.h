@@ -19,10 +19,6 @@ int GetProcessList(const char *searchText, const char *user, const char *domain,
 // failed; the last error is kept.
 void printError(const char *subject);
 
-// The system text of an error, cut at its first control character (tab
-// excepted) and stripped of trailing full stops, spaces and tabs, in place.
-char *cleanErrorText(char *text);
-
 // Enables privilege on the launcher's process token: 1 done, 0 not.
 int sm_EnableTokenPrivilege(const char *privilege);
 

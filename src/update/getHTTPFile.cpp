@@ -82,15 +82,6 @@ static int closeFile(FILE *f)
     return ok;
 }
 
-// The system's text for a Windows error, cut at its first line break.
-static void windowsErrorText(DWORD error, char *out, size_t size)
-{
-    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0, out,
-                        (DWORD)size, NULL))
-        snprintf(out, size, "unknown error");
-    out[strcspn(out, "\r\n")] = '\0';
-}
-
 int getHTTPFile(const char *url, const char *path)
 {
     curl_global_init(CURL_GLOBAL_ALL);
@@ -181,8 +172,8 @@ int getHTTPFile(const char *url, const char *path)
     if (ok && !MoveFileExA(part, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         DWORD err = GetLastError();
         char text[256];
-        windowsErrorText(err, text, sizeof text);
-        LogFormat(true, "getHTTPFile - MoveFileEx failed, file not replaced: %lu (%s : %s)", err, text, path);
+        LogFormat(true, "getHTTPFile - MoveFileEx failed, file not replaced: %lu (%s : %s)", err,
+                  windowsErrorText(err, text, sizeof text), path);
         ok = 0;
     }
     if (!ok && remove(part) != 0) {

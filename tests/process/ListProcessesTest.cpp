@@ -7,6 +7,7 @@
 
 #include "StreamCapture.h"
 #include "TempFolder.h"
+#include "logging/Logging.h"
 #include "process/ListProcesses.h"
 #include "process/ProcessCommandLine.h"
 
@@ -51,29 +52,6 @@ TEST(stoupper, CapitalsAsciiLettersOnly)
         memset(out, 'x', sizeof out);
         EXPECT_EQ(out, stoupper(row.text, out));
         EXPECT_STREQ(row.expected, out) << row.text;
-    }
-}
-
-TEST(cleanErrorText, CutsAtControlCharactersAndDropsTrailingStops)
-{
-    struct {
-        const char *text, *expected;
-    } rows[] = {
-        {"", ""},
-        {"The system cannot find the file specified.\r\n", "The system cannot find the file specified"},
-        {"Access is denied. \t\r\n", "Access is denied"},
-        {"\r\nstarts with a line break", ""},
-        {"\tstarts with a tab.", "\tstarts with a tab"},
-        {"a\tb\nc", "a\tb"},
-        {"...", ""},
-        {"Acc\xE8s refus\xE9.\r\n", "Acc\xE8s refus\xE9"}, // accented letters stay
-        {"\xC9l\xE9ment introuvable", "\xC9l\xE9ment introuvable"},
-        {"x\x1Fy", "x"},
-    };
-    for (const auto &row : rows) {
-        char text[128];
-        snprintf(text, sizeof text, "%s", row.text);
-        EXPECT_STREQ(row.expected, cleanErrorText(text)) << "[" << row.text << "]";
     }
 }
 
