@@ -67,9 +67,10 @@ if [ ! -f "$curl_prefix/lib/libcurl.a" ]; then
     (cd "$work" && apt-get source -qq curl="$ver" >/dev/null 2>&1) ||
         { log "apt-get source curl=$ver failed"; exit 1; }
     srcdir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'curl-*' | head -1)
-    (
-        cd "$srcdir"
-        ./configure -q --host=i686-w64-mingw32 --prefix="$curl_prefix" \
+    # Quiet unless it fails: then the end of its log says why.
+    if ! (
+        cd "$srcdir" &&
+        ./configure --host=i686-w64-mingw32 --prefix="$curl_prefix" \
             --with-schannel --without-openssl --with-zlib=/usr/i686-w64-mingw32 \
             --disable-shared --enable-static --disable-pthreads \
             --disable-ftp --disable-file --disable-ldap --disable-ldaps \
@@ -77,11 +78,15 @@ if [ ! -f "$curl_prefix/lib/libcurl.a" ]; then
             --disable-pop3 --disable-imap --disable-smb --disable-smtp \
             --disable-gopher --disable-mqtt --disable-manual \
             --without-libpsl --without-brotli --without-zstd --without-nghttp2 \
-            --without-libidn2 --without-librtmp --without-libssh2 >/dev/null
-        make -s -j"$(nproc)" -C lib >/dev/null 2>&1
-        make -s -C lib install >/dev/null
-        make -s -C include install >/dev/null
-    )
+            --without-libidn2 --without-librtmp --without-libssh2 &&
+        make -j"$(nproc)" -C lib &&
+        make -C lib install &&
+        make -C include install
+    ) > "$work/build.log" 2>&1; then
+        tail -30 "$work/build.log"
+        log "curl build failed"
+        exit 1
+    fi
     echo "$ver" > "$curl_prefix/DEBIAN_VERSION"
     rm -rf "$work"
 fi
