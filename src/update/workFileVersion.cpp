@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+// curl's headers include it, and it must come before windows.h.
+#include <winsock2.h>
 #include <windows.h>
 
 #include "logging/Logging.h"

@@ -4,6 +4,7 @@ import pwd
 import re
 import shutil
 import subprocess
+import time
 import unittest
 from pathlib import Path
 
@@ -12,9 +13,13 @@ EXE = Path(os.environ.get("KOVREL_EXE", BUILD / "kovrel.exe"))
 PREFIX = Path(os.environ.get("WINEPREFIX", BUILD / "wineprefix"))
 TEMP = PREFIX / "drive_c" / "users" / pwd.getpwuid(os.getuid()).pw_name / "Temp"
 WORK = TEMP / "KovrelDocs" / "librun"
+STANDIN = Path(os.environ.get("KOVREL_STANDIN", BUILD / "tests" / "standin_java.exe"))
+# Java homes with the stand-in as their launchers, and the stand-in's records.
+ROOT = PREFIX / "drive_c" / "kovreltest"
+WIN_ROOT = "C:\\kovreltest"
+JRE_KEY = "HKLM\\SOFTWARE\\JavaSoft\\Java Runtime Environment"
 
 STAMP = r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d"
-LINK = "kovrel://https://host:8443/app/servlet/Name?0f8fad5b-d9cb-469f-a165-70867728950e?user"
 
 
 def wine_env(extra=None):
@@ -22,6 +27,30 @@ def wine_env(extra=None):
     env.pop("KOVREL_DEBUG", None)
     env.update(extra or {})
     return env
+
+
+def reg(*args):
+    # Not from a folder that could hold a reg.exe.
+    subprocess.run(["wine", "reg", *args], cwd="/", env=wine_env(), stdin=subprocess.DEVNULL,
+                   capture_output=True, timeout=60)
+
+
+def wait_for(predicate, timeout=20):
+    end = time.monotonic() + timeout
+    while time.monotonic() < end:
+        if predicate():
+            return True
+        time.sleep(0.1)
+    return predicate()
+
+
+def link_to(base):
+    """A link of the form a browser hands on, to the server at base (ending in "/")."""
+    return f"kovrel://{base}app/servlet/Name?0f8fad5b-d9cb-469f-a165-70867728950e?user"
+
+
+# Runs that need no server of their own.
+LINK = link_to("https://host:8443/")
 
 
 class Run:
@@ -66,3 +95,99 @@ class KovrelCase(unittest.TestCase):
                     break
             else:
                 self.fail(f"no line matching {pattern!r} after line {pos}:\n" + "\n".join(lines))
+
+
+class StandinJavaCase(KovrelCase):
+    """Runs that end in the Java launch, with stand-in Java runtimes.
+
+    install() puts the stand-in (standin_java.exe) as bin\\javaw.exe and
+    bin\\java.exe under a Java home C:\\kovreltest\\<name>; register() names a
+    home in the registry. The stand-in records each start in C:\\kovreltest\\record.txt.
+    """
+
+    def setUp(self):
+        super().setUp()
+        ROOT.mkdir(exist_ok=True)
+        self.forget_records()
+
+    @staticmethod
+    def forget_records():
+        for name in ("record.txt", "done.txt"):
+            (ROOT / name).unlink(missing_ok=True)
+
+    @staticmethod
+    def remove_runtimes():
+        """Both registry views without Java, and no test Java home."""
+        for view in ("/reg:32", "/reg:64"):
+            reg("delete", "HKLM\\SOFTWARE\\JavaSoft", "/f", view)
+        shutil.rmtree(ROOT, ignore_errors=True)
+
+    @staticmethod
+    def register(bits, home=None, version="1.8", subkey=True):
+        """Registers a runtime in one view; home None leaves "JavaHome" out."""
+        view = f"/reg:{bits}"
+        reg("add", JRE_KEY, "/v", "CurrentVersion", "/d", version, "/f", view)
+        if subkey and home is None:
+            reg("add", f"{JRE_KEY}\\{version}", "/f", view)
+        elif subkey:
+            reg("add", f"{JRE_KEY}\\{version}", "/v", "JavaHome", "/d", home, "/f", view)
+
+    @staticmethod
+    def install(name):
+        """A Java home C:\\kovreltest\\<name> with the stand-in as its launchers."""
+        bin_dir = ROOT / name / "bin"
+        bin_dir.mkdir(parents=True)
+        for exe in ("javaw.exe", "java.exe"):
+            shutil.copy(STANDIN, bin_dir / exe)
+        return f"{WIN_ROOT}\\{name}"
+
+    def launch_env(self, home, extra=None):
+        env = {"KOVREL_STANDIN_RECORD": f"{WIN_ROOT}\\record.txt",
+               "KOVREL_STANDIN_DONE": f"{WIN_ROOT}\\done.txt",
+               # cmd.exe finds the bare Java launcher name along the search path.
+               "WINEPATH": f"{home}\\bin"}
+        env.update(extra or {})
+        return env
+
+    def launch(self, link, home="C:\\kovreltest\\none", env=None):
+        """Runs the launcher with its output in a file, so that it is not kept
+        waiting for what it started; returns (exit code, seconds, stdout)."""
+        out = ROOT / "stdout.txt"
+        with open(out, "wb") as f:
+            start = time.monotonic()
+            rc = subprocess.run(["wine", str(EXE), link], stdin=subprocess.DEVNULL, stdout=f,
+                                stderr=subprocess.STDOUT, env=wine_env(self.launch_env(home, env)),
+                                timeout=120).returncode
+            seconds = time.monotonic() - start
+        return rc, seconds, out.read_bytes().decode("latin-1")
+
+    @staticmethod
+    def records(name="record.txt"):
+        """The stand-in's records: one dict per start, with its argv as a list."""
+        path = ROOT / name
+        result = []
+        text = path.read_bytes().decode("latin-1") if path.exists() else ""
+        for line in text.splitlines():
+            key, _, value = line.partition(": ")
+            if key == "cmdline":
+                result.append({"cmdline": value, "argv": []})
+            elif key.startswith("argv["):
+                result[-1]["argv"].append(value)
+            elif result:
+                result[-1][key] = value
+        return result
+
+    def finished(self):
+        return (ROOT / "done.txt").exists()
+
+    def work_folder(self, lines):
+        return next(line[13:] for line in lines if line.startswith("tmpLibRun:   "))
+
+    def assertClientStarted(self, link, exe="javaw.exe"):
+        self.assertTrue(wait_for(self.finished), "the stand-in client did not run")
+        time.sleep(0.5)  # room for anything else the command line might have started
+        records = self.records()
+        self.assertEqual(1, len(records), records)
+        self.assertEqual([exe, "-jar", "Marvique.jar", link], records[0]["argv"])
+        self.assertEqual(f"{exe} -jar Marvique.jar {link}", records[0]["cmdline"])
+        return records[0]

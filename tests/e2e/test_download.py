@@ -1,7 +1,7 @@
 """The manifest download of a run: its stages in the log and "fcompare.new"."""
 import re
 
-from tests.e2e.harness import STAMP, WORK, KovrelCase
+from tests.e2e.harness import STAMP, WORK, KovrelCase, link_to
 from tests.support.server import LocalServer
 
 # Lines that an update pass passes over, and bytes that must arrive unchanged.
@@ -25,9 +25,6 @@ class ManifestDownload(KovrelCase):
         self.server.behaviours.clear()
         (self.server.applets / "fcompare.ini").unlink(missing_ok=True)
 
-    def link(self, base):
-        return f"kovrel://{base}app/servlet/Launch?0f8fad5b-d9cb-469f-a165-70867728950e?user"
-
     def new_manifest(self):
         """What the run left as the new manifest. Once the update pass follows
         the download, a pass with no failed line promotes it to fcompare.ini."""
@@ -43,7 +40,7 @@ class ManifestDownload(KovrelCase):
                 self.setUp()
                 self.server.put("fcompare.ini", MANIFEST)
                 url = base + "XNL/applets/fcompare.ini"
-                run = self.run_kovrel(self.link(base))
+                run = self.run_kovrel(link_to(base))
                 self.assertEqual(0, run.rc)
                 lines = self.log_lines()
                 size = len(MANIFEST)
@@ -85,7 +82,7 @@ class ManifestDownload(KovrelCase):
                     WORK.mkdir(parents=True)
                     if earlier:
                         NEW.write_bytes(earlier)
-                    run = self.run_kovrel(self.link(base))
+                    run = self.run_kovrel(link_to(base))
                     self.assertEqual(0, run.rc)
                     self.assertLinesInOrder(self.log_lines(), [
                         re.escape("Downloading: " + base + "XNL/applets/fcompare.ini"),

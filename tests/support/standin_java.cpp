@@ -1,7 +1,8 @@
 // A stand-in for a Java launcher (installed as javaw.exe and java.exe): it
 // records how it was started and, when asked, behaves like a running client.
 //   KOVREL_STANDIN_RECORD  file to append the record to: one line each for
-//                          "cmdline: ", "cwd: ", "argc: " and "argv[i]: "
+//                          "cmdline: ", "cwd: ", "argc: " and "argv[i]: ", and
+//                          with a hold "held: " and 0 or the error of opening it
 //   KOVREL_STANDIN_HOLD    file to hold open (read, shared for reading only),
 //                          as a running client holds its jar
 //   KOVREL_STANDIN_SECONDS how long to keep running (default: exit at once)
@@ -15,6 +16,16 @@
 
 int main(int argc, char *argv[])
 {
+    // Held before the record is written: a starter that sees the record knows
+    // the file is held.
+    HANDLE held = INVALID_HANDLE_VALUE;
+    DWORD holdError = 0;
+    const char *hold = getenv("KOVREL_STANDIN_HOLD");
+    if (hold) {
+        held = CreateFileA(hold, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        holdError = held == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    }
+
     const char *record = getenv("KOVREL_STANDIN_RECORD");
     if (record) {
         FILE *f = fopen(record, "ab");
@@ -24,14 +35,11 @@ int main(int argc, char *argv[])
             fprintf(f, "cmdline: %s\ncwd: %s\nargc: %d\n", GetCommandLineA(), cwd, argc);
             for (int i = 0; i < argc; ++i)
                 fprintf(f, "argv[%d]: %s\n", i, argv[i]);
+            if (hold)
+                fprintf(f, "held: %lu\n", holdError);
             fclose(f);
         }
     }
-
-    HANDLE held = INVALID_HANDLE_VALUE;
-    const char *hold = getenv("KOVREL_STANDIN_HOLD");
-    if (hold)
-        held = CreateFileA(hold, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
 
     const char *exec = getenv("KOVREL_STANDIN_EXEC");
     if (exec) {

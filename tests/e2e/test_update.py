@@ -1,0 +1,265 @@
+"""The whole run against the test server: manifest, update pass, client.
+
+A stand-in Java runtime is registered once for all tests; the server (HTTPS,
+self-signed) serves a manifest in the canonical form and the client's files.
+"""
+import os
+import pwd
+import re
+import shutil
+import subprocess
+from pathlib import Path
+
+from tests.e2e.harness import (BUILD, PREFIX, ROOT, STAMP, TEMP, WIN_ROOT, WORK, StandinJavaCase,
+                               link_to, wait_for, wine_env)
+from tests.support.server import LocalServer
+
+START_DETACHED = Path(os.environ.get("KOVREL_START_DETACHED", BUILD / "tests" / "start_detached.exe"))
+MANIFEST_PATH = "/XNL/applets/fcompare.ini"
+FAILED = "Error processing versions file!"
+# The update pass looks for running clients with two blanks before "-jar".
+SEARCH = "SearchProcesses - Looking for :  javaw.exe  -jar Marvique.jar  (action: 1)"
+V1 = {"kovrel-lib.jar": ("9b1c04", b"lib v1 " + bytes(range(256)) * 256),
+      "Marvique.jar": ("e07d5a", b"PK\x03\x04 client v1\r\n\x00\xff")}
+
+
+def manifest(files):
+    return ("JRE:1.8.0\n" + "".join(f"md5:{token} {path}\n" for path, (token, _) in files.items())).encode()
+
+
+def changed(files, path, body):
+    token, _ = files[path]
+    return dict(files, **{path: (token + "0", body)})
+
+
+class Update(StandinJavaCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.remove_runtimes()
+        cls.home = cls.install("jre")
+        cls.register(32, cls.home)
+        cls.server = LocalServer(http=False).start()
+        cls.link = link_to(cls.server.https_base)
+        cls.applets = cls.server.https_base + "XNL/applets/"
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.stop()
+        cls.remove_runtimes()
+
+    def setUp(self):
+        super().setUp()
+        self.server.clear_requests()
+        self.server.behaviours.clear()
+        shutil.rmtree(self.server.applets)
+        self.server.applets.mkdir()
+
+    def serve(self, files, server=None, text=None):
+        server = server or self.server
+        for path, (_, body) in files.items():
+            server.put(path, body)
+        server.put("fcompare.ini", text or manifest(files))
+
+    def run_update(self, link=None):
+        rc, _, stdout = self.launch(link or self.link, self.home)
+        return rc, stdout
+
+    def good_run(self, files, link=None):
+        """A run that fetches files and starts the client; then its log, records
+        and requests are cleared for the run under test."""
+        rc, stdout = self.run_update(link)
+        self.assertEqual(1, rc, stdout)
+        self.assertClientStarted(link or self.link)
+        self.assertWorkHolds(files)
+        self.work_win = self.work_folder(self.log_lines())
+        self.forget_run()
+
+    def forget_run(self):
+        (TEMP / "Kovrel.log").unlink()
+        self.forget_records()
+        self.server.clear_requests()
+
+    def requested(self):
+        return [(r.method, r.path) for r in self.server.requests]
+
+    def assertWorkHolds(self, files):
+        for path, (_, body) in files.items():
+            self.assertEqual(body, (WORK / path).read_bytes(), path)
+        self.assertEqual([], [p.name for p in WORK.iterdir() if p.suffix == ".part"])
+
+    def assertPromoted(self, text):
+        self.assertEqual(text, (WORK / "fcompare.ini").read_bytes())
+        self.assertFalse((WORK / "fcompare.new").exists())
+
+    def assertFailedRun(self, rc, lines):
+        self.assertEqual(0, rc)
+        self.assertEqual(FAILED, lines[-1])
+        self.assertFalse(any(line.startswith("Changing to LIBRUN folder") for line in lines))
+        self.assertEqual([], self.records())
+
+    def test_first_run_fetches_every_file_and_next_run_only_the_manifest(self):
+        self.serve(V1)
+        rc, stdout = self.run_update()
+        self.assertEqual(1, rc, stdout)
+        self.assertEqual([("GET", MANIFEST_PATH), ("GET", "/XNL/applets/kovrel-lib.jar"),
+                          ("GET", "/XNL/applets/Marvique.jar")], self.requested())
+        self.assertWorkHolds(V1)
+        self.assertPromoted(manifest(V1))
+        lines = self.log_lines()
+        work = self.work_folder(lines)
+        fetched = []
+        for path in V1:
+            fetched += ["", re.escape(f"Checking file: {path}"),
+                        re.escape("File not found or different, downloading..."), re.escape(SEARCH),
+                        "SearchProcesses: 0",
+                        re.escape(f"getHTTPFile - URL: {self.applets}{path}, filename: {work}\\{path}")]
+        self.assertLinesInOrder(lines, [re.escape(f"Processing file: {work}\\fcompare.new"),
+                                        re.escape("Minimum Java JRE: [1.8.0]"), *fetched,
+                                        re.escape(f"Changing to LIBRUN folder: {work}")])
+        client = self.assertClientStarted(self.link)
+        self.assertEqual(work, client["cwd"])
+
+        self.forget_run()
+        rc, stdout = self.run_update()
+        self.assertEqual(1, rc, stdout)
+        self.assertEqual([("GET", MANIFEST_PATH)], self.requested())
+        lines = self.log_lines()
+        self.assertLinesInOrder(lines, [p for path in V1 for p in (
+            re.escape(f"Checking file: {path}"), re.escape(f"File already exists and same version... [{path}]"))])
+        self.assertEqual([], [line for line in lines if line.startswith(("SearchProcesses -", "SearchProcesses:"))])
+        self.assertWorkHolds(V1)
+        self.assertPromoted(manifest(V1))
+        self.assertClientStarted(self.link)
+
+    def test_changed_token_replaces_the_jar_a_running_client_held(self):
+        self.serve(V1)
+        self.good_run(V1)
+        pid, command_line = self.start_running_client()
+
+        v2 = changed(V1, "Marvique.jar", b"PK\x03\x04 client v2")
+        self.serve(v2)
+        rc, stdout = self.run_update()
+        self.assertEqual(1, rc, stdout)
+        self.assertEqual([("GET", MANIFEST_PATH), ("GET", "/XNL/applets/Marvique.jar")], self.requested())
+        self.assertWorkHolds(v2)
+        self.assertPromoted(manifest(v2))
+        lines = self.log_lines()
+        user = pwd.getpwuid(os.getuid()).pw_name
+        self.assertLinesInOrder(lines, [
+            re.escape("File already exists and same version... [kovrel-lib.jar]"),
+            "Checking file: Marvique.jar", re.escape("File not found or different, downloading..."),
+            re.escape(SEARCH), "SearchProcesses - Start  - Time:  " + STAMP, "", "=" * 53,
+            "PROCESS NAME FOUND:   javaw.exe", "-" * 55, f"  Process ID        = {pid}",
+            "  User Name         = [^/]+/" + re.escape(user), re.escape(f"  Command line: {command_line}"),
+            "=" * 53, "GetProcessList - action-1 Start", "SearchProcesses: 1",
+            re.escape(f"getHTTPFile - URL: {self.applets}Marvique.jar") + ".*"])
+        self.assertFalse(any("has not ended" in line for line in lines))
+        self.assertEqual(1, sum(line.startswith("SearchProcesses:") for line in lines))
+        self.assertFalse((ROOT / "running-done.txt").exists(), "the running client ran to its end")
+        self.assertClientStarted(self.link)
+
+    def start_running_client(self):
+        """The stand-in as a client that the browser started earlier: it holds
+        Marvique.jar for 30 seconds. Returns its process id and command line."""
+        command_line = f"javaw.exe  -jar Marvique.jar {self.link}"
+        env = {"KOVREL_STANDIN_RECORD": f"{WIN_ROOT}\\running.txt",
+               "KOVREL_STANDIN_DONE": f"{WIN_ROOT}\\running-done.txt",
+               "KOVREL_STANDIN_HOLD": self.work_win + "\\Marvique.jar",
+               "KOVREL_STANDIN_SECONDS": "30"}
+        out = ROOT / "starter.txt"
+        with open(out, "wb") as f:
+            rc = subprocess.run(["wine", str(START_DETACHED), f"{self.home}\\bin\\javaw.exe", command_line],
+                                stdin=subprocess.DEVNULL, stdout=f, stderr=subprocess.STDOUT,
+                                env=wine_env(env), timeout=60).returncode
+        self.assertEqual(0, rc, out.read_text())
+        pid = int(out.read_text())
+        self.addCleanup(subprocess.run, ["wine", "taskkill", "/f", "/pid", str(pid)], cwd="/",
+                        env=wine_env(), stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        self.assertTrue(wait_for(lambda: self.records("running.txt")), "the running client did not start")
+        [record] = self.records("running.txt")
+        self.assertEqual(command_line, record["cmdline"])
+        self.assertEqual("0", record["held"], "the running client could not open Marvique.jar")
+        return pid, command_line
+
+    def test_failed_download_keeps_the_earlier_copy_and_manifest(self):
+        lib = b"lib v2 " + bytes(range(256)) * 512
+        cases = [("404", "getHTTPFile - HTTP status 404: not a success, nothing stored"),
+                 ("cut", r"getHTTPFile - curl_easy_perform\(\) failed: "
+                 r"(Transferred a partial file|Failure when receiving data from the peer)")]
+        for kind, reason in cases:
+            with self.subTest(kind):
+                self.setUp()
+                self.serve(V1)
+                self.good_run(V1)
+                # Both files change; the first cannot be fetched.
+                v2 = changed(changed(V1, "kovrel-lib.jar", lib), "Marvique.jar", b"PK\x03\x04 client v2")
+                self.serve(v2)
+                self.server.behave("kovrel-lib.jar", kind)
+                rc, _ = self.run_update()
+                lines = self.log_lines()
+                self.assertFailedRun(rc, lines)
+                self.assertLinesInOrder(lines, [
+                    re.escape(f"getHTTPFile - URL: {self.applets}kovrel-lib.jar") + ".*", reason,
+                    re.escape(f"Error downloading file!!: {self.applets}kovrel-lib.jar"),
+                    "Checking file: Marvique.jar", "SearchProcesses: 0"])
+                self.assertEqual([("GET", MANIFEST_PATH), ("GET", "/XNL/applets/kovrel-lib.jar"),
+                                  ("GET", "/XNL/applets/Marvique.jar")], self.requested())
+                self.assertWorkHolds({"kovrel-lib.jar": V1["kovrel-lib.jar"],
+                                      "Marvique.jar": v2["Marvique.jar"]})
+                self.assertEqual(manifest(V1), (WORK / "fcompare.ini").read_bytes())
+                self.assertEqual(manifest(v2), (WORK / "fcompare.new").read_bytes())
+
+    def test_server_down_starts_the_client_from_the_files_there(self):
+        server = LocalServer(http=False).start()
+        link = link_to(server.https_base)
+        try:
+            self.serve(V1, server)
+            self.good_run(V1, link)
+        finally:
+            server.stop()
+        rc, stdout = self.run_update(link)
+        self.assertEqual(1, rc, stdout)
+        self.assertIn("getHTTPFile - curl_easy_perform() failed: Couldn't connect to server", self.log_lines())
+        self.assertWorkHolds(V1)
+        self.assertClientStarted(link)
+
+    def test_path_into_a_missing_sub_folder_fails_its_line(self):
+        files = dict(V1, **{"ext/a.jar": ("51ab", b"ext")})
+        self.serve(files)
+        rc, _ = self.run_update()
+        lines = self.log_lines()
+        self.assertFailedRun(rc, lines)
+        self.assertLinesInOrder(lines, [
+            "Checking file: ext/a.jar", "SearchProcesses: 0",
+            r"getHTTPFile - fopen failed 1: 2 \(No such file or directory : .*\\librun\\ext/a\.jar\.part\)",
+            re.escape(f"Error downloading file!!: {self.applets}ext/a.jar")])
+        self.assertEqual([("GET", MANIFEST_PATH), ("GET", "/XNL/applets/kovrel-lib.jar"),
+                          ("GET", "/XNL/applets/Marvique.jar")], self.requested())
+        self.assertFalse((WORK / "ext").exists())
+        self.assertWorkHolds(V1)
+        self.assertFalse((WORK / "fcompare.ini").exists())
+        self.assertEqual(manifest(files), (WORK / "fcompare.new").read_bytes())
+
+    def test_paths_leaving_the_work_folder_are_refused(self):
+        paths = ["..\\..\\evil.bat", "../x.jar", "ext/../../y.jar", "C:\\x.bat", "C:x.jar", "/x.jar", "\\z.jar"]
+        # Were they fetched, the server would answer for some of them.
+        for name in ("../x.jar", "../y.jar", "x.jar"):
+            self.server.put(name, b"@echo off\r\n")
+        text = manifest(V1) + b"".join(f"md5:66 {path}\n".encode() for path in paths)
+        self.serve(V1, text=text)
+        rc, _ = self.run_update()
+        lines = self.log_lines()
+        self.assertFailedRun(rc, lines)
+        self.assertLinesInOrder(lines, [p for path in paths for p in (
+            re.escape(f"Checking file: {path}"),
+            re.escape(f"workFileVersionLine - path outside the work folder refused: {path}"))])
+        self.assertEqual([("GET", MANIFEST_PATH), ("GET", "/XNL/applets/kovrel-lib.jar"),
+                          ("GET", "/XNL/applets/Marvique.jar")], self.requested())
+        self.assertEqual(2, sum(line.startswith("SearchProcesses:") for line in lines))
+        outside = [TEMP / "evil.bat", TEMP / "KovrelDocs" / "x.jar", TEMP / "KovrelDocs" / "y.jar",
+                   PREFIX / "drive_c" / "x.bat", PREFIX / "drive_c" / "x.jar", PREFIX / "drive_c" / "z.jar"]
+        self.assertEqual([], [str(p) for p in outside if p.exists()])
+        self.assertEqual(["Marvique.jar", "fcompare.new", "kovrel-lib.jar"], sorted(os.listdir(WORK)))
+        self.assertWorkHolds(V1)
+        self.assertFalse((WORK / "fcompare.ini").exists())
+        self.assertEqual(text, (WORK / "fcompare.new").read_bytes())
