@@ -5,8 +5,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-// curl's headers include it, and it must come before windows.h.
-#include <winsock2.h>
 #include <windows.h>
 
 #include "logging/Logging.h"

@@ -35,6 +35,12 @@ def reg(*args):
                    capture_output=True, timeout=60)
 
 
+def set_browser(command="/bin/true"):
+    """The Unix command that `start <url>` hands the address to in the prefix:
+    by default one that does nothing, so that no run opens a real browser."""
+    reg("add", "HKCU\\Software\\Wine\\WineBrowser", "/v", "Browsers", "/d", command, "/f")
+
+
 def wait_for(predicate, timeout=20):
     end = time.monotonic() + timeout
     while time.monotonic() < end:
@@ -62,6 +68,10 @@ class Run:
 
 class KovrelCase(unittest.TestCase):
     """Each test starts with no log and no work folder in the prefix's Temp."""
+
+    @classmethod
+    def setUpClass(cls):
+        set_browser()
 
     def setUp(self):
         TEMP.mkdir(parents=True, exist_ok=True)

@@ -13,6 +13,7 @@ STALE = b"id:1 Marvique.jar\r\n"
 class ManifestDownload(KovrelCase):
     @classmethod
     def setUpClass(cls):
+        super().setUpClass()
         cls.server = LocalServer().start()
 
     @classmethod

@@ -15,7 +15,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from tests.e2e.harness import (EXE, PREFIX, ROOT, STANDIN, WIN_ROOT, WORK, StandinJavaCase, link_to,
+from tests.e2e.harness import (EXE, PREFIX, ROOT, STANDIN, WIN_ROOT, WORK, StandinJavaCase, link_to, set_browser,
                                reg, wait_for, wine_env)
 from tests.support.server import LocalServer
 
@@ -34,12 +34,13 @@ def tmpkey(bits, version="1.8"):
 class JavaCase(StandinJavaCase):
     @classmethod
     def setUpClass(cls):
+        super().setUpClass()
         cls.scratch = Path(tempfile.mkdtemp(prefix="kovrel-java-"))
         cls.opened = cls.scratch / "browser.txt"
         recorder = cls.scratch / "browser.sh"
         recorder.write_text(f"#!/bin/sh\nprintf '%s\\n' \"$1\" >> {shlex.quote(str(cls.opened))}\n")
         recorder.chmod(recorder.stat().st_mode | stat.S_IXUSR)
-        reg("add", "HKCU\\Software\\Wine\\WineBrowser", "/v", "Browsers", "/d", str(recorder), "/f")
+        set_browser(str(recorder))
         cls.server = LocalServer(http=False).start()
         cls.server.put("fcompare.ini", "JRE:1.8.0\n")
         cls.link = link_to(cls.server.https_base)
@@ -47,7 +48,7 @@ class JavaCase(StandinJavaCase):
     @classmethod
     def tearDownClass(cls):
         cls.server.stop()
-        reg("delete", "HKCU\\Software\\Wine\\WineBrowser", "/v", "Browsers", "/f")
+        set_browser()
         shutil.rmtree(cls.scratch, ignore_errors=True)
 
     def setUp(self):

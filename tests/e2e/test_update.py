@@ -35,6 +35,7 @@ def changed(files, path, body):
 class Update(StandinJavaCase):
     @classmethod
     def setUpClass(cls):
+        super().setUpClass()
         cls.remove_runtimes()
         cls.home = cls.install("jre")
         cls.register(32, cls.home)

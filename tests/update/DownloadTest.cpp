@@ -1,7 +1,6 @@
 // getHTTPFile against the project's test server. Run through
 //   python3 tests/support/server.py --run -- wine download_test.exe
 // which hands the server's addresses and files over in KOVREL_* variables.
-#include <winsock2.h>
 
 #include <algorithm>
 #include <gtest/gtest.h>

@@ -1,8 +1,6 @@
 #include "Fakes.h"
 
 #include <stdio.h>
-// curl's headers include it, and it must come before windows.h.
-#include <winsock2.h>
 
 #include "process/ListProcesses.h"
 #include "update/getHTTPFile.h"
