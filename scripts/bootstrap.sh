@@ -37,7 +37,7 @@ if [ ${#missing[@]} -gt 0 ]; then
     log "installing ${missing[*]}"
     dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
     apt_update
-    as_root apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    as_root apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
 # Source packages need deb-src entries.
