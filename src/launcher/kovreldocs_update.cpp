@@ -369,11 +369,9 @@ int main(int argc, char *argv[])
         return 0;
     }
     LogTime("createTMPDir End", true);
+    // createTMPDir left room for the name.
     char newManifest[MAX_PATH];
-    if (snprintf(newManifest, sizeof newManifest, "%s\\%s", tmpLibRun, newManifestName) >= (int)sizeof newManifest) {
-        LogFormat(true, "Error: new manifest path too long: %s\\%s", tmpLibRun, newManifestName);
-        return 0;
-    }
+    snprintf(newManifest, sizeof newManifest, "%s\\%s", tmpLibRun, newManifestName);
 
     LogFormat(true, "Downloading: %s", url);
     LogTime("getHTTPFile Start", true);

@@ -1,5 +1,7 @@
 #include "process/GetCurrentUserAndDomain.h"
 
+#include "process/GetUserFromProcess.h"
+
 int GetCurrentUserAndDomain(char *user, DWORD *userSize, char *domain, DWORD *domainSize)
 {
     // An impersonating thread acts for another account: its token comes first.
@@ -12,18 +14,11 @@ int GetCurrentUserAndDomain(char *user, DWORD *userSize, char *domain, DWORD *do
     }
 
     int result = 0;
-    DWORD length = 0;
-    if (!GetTokenInformation(token, TokenUser, NULL, 0, &length) &&
-        GetLastError() == ERROR_INSUFFICIENT_BUFFER) {
-        HANDLE heap = GetProcessHeap();
-        TOKEN_USER *info = (TOKEN_USER *)HeapAlloc(heap, 0, length);
-        if (info) {
-            SID_NAME_USE kind;
-            if (GetTokenInformation(token, TokenUser, info, length, &length) &&
-                LookupAccountSidA(NULL, info->User.Sid, user, userSize, domain, domainSize, &kind))
-                result = 1;
-            HeapFree(heap, 0, info);
-        }
+    TOKEN_USER *info = readTokenUser(token);
+    if (info) {
+        SID_NAME_USE kind;
+        result = LookupAccountSidA(NULL, info->User.Sid, user, userSize, domain, domainSize, &kind) ? 1 : 0;
+        HeapFree(GetProcessHeap(), 0, info);
     }
     CloseHandle(token);
     return result;

@@ -23,6 +23,21 @@ HRESULT GetUserFromProcess(DWORD processId, char *user, char *domain)
     return found ? S_OK : E_FAIL;
 }
 
+TOKEN_USER *readTokenUser(HANDLE token)
+{
+    DWORD length = 0;
+    if (GetTokenInformation(token, TokenUser, NULL, 0, &length) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+        return NULL;
+    HANDLE heap = GetProcessHeap();
+    TOKEN_USER *info = (TOKEN_USER *)HeapAlloc(heap, 0, length);
+    if (info && !GetTokenInformation(token, TokenUser, info, length, &length)) {
+        HeapFree(heap, 0, info);
+        info = NULL;
+    }
+    return info;
+}
+
 int GetLogonFromToken(HANDLE token, char *user, char *domain)
 {
     user[0] = '\0';
@@ -30,18 +45,9 @@ int GetLogonFromToken(HANDLE token, char *user, char *domain)
     if (!token)
         return 0;
 
-    DWORD length = 0;
-    if (GetTokenInformation(token, TokenUser, NULL, 0, &length) ||
-        GetLastError() != ERROR_INSUFFICIENT_BUFFER)
-        return 0;
-    HANDLE heap = GetProcessHeap();
-    TOKEN_USER *info = (TOKEN_USER *)HeapAlloc(heap, 0, length);
+    TOKEN_USER *info = readTokenUser(token);
     if (!info)
         return 0;
-    if (!GetTokenInformation(token, TokenUser, info, length, &length)) {
-        HeapFree(heap, 0, info);
-        return 0;
-    }
 
     int result = 0;
     char ownUser[nameSize], ownDomain[nameSize];
@@ -55,6 +61,6 @@ int GetLogonFromToken(HANDLE token, char *user, char *domain)
         // A SID without a name is common (services, logon sessions); anything else is news.
         LogFormat(true, "LookupAccountSid Error %lu", GetLastError());
     }
-    HeapFree(heap, 0, info);
+    HeapFree(GetProcessHeap(), 0, info);
     return result;
 }

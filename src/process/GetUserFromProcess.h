@@ -9,6 +9,11 @@
 // empty.
 HRESULT GetUserFromProcess(DWORD processId, char *user, char *domain);
 
+// The TokenUser information of token (TOKEN_QUERY access), in a block of the
+// process heap that the caller frees with HeapFree; null on any failure,
+// including a size query that does not fail as it must.
+TOKEN_USER *readTokenUser(HANDLE token);
+
 // Fills user and domain (256 characters each) with the account of token, which
 // needs TOKEN_QUERY access. Returns 1, or 0 with both buffers empty. An account
 // lookup that fails for another reason than a SID without a name is logged.
