@@ -2,7 +2,8 @@
 # Installs what the build and the tests need, idempotently:
 #  - Debian packages: the i686 mingw-w64 cross compiler, Wine (32 and 64 bit),
 #    zlib for the cross build, GoogleTest sources, CMake, Python 3, OpenSSL's
-#    command-line tool;
+#    command-line tool and libcrypto, clang with libFuzzer (native tests and
+#    fuzzing), wixl (MSI packages) and osslsigncode (Authenticode signing);
 #  - libcurl, cross-built static from Debian's source package (Schannel, zlib);
 #  - OpenSSL's applink source, from OpenSSL's source package.
 # Built dependencies go to a cache outside the source tree ($KOVREL_DEPS,
@@ -20,7 +21,8 @@ as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 log() { echo "bootstrap: $*"; }
 
 packages=(g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 wine64
-          googletest cmake make python3 openssl dpkg-dev xz-utils)
+          googletest cmake make python3 openssl dpkg-dev xz-utils
+          clang libfuzzer-14-dev libssl-dev wixl osslsigncode)
 
 apt_updated=
 apt_update() {

@@ -16,6 +16,7 @@
 #include "java/GetJREPath.h"
 #include "launcher/GetWindowsVersion.h"
 #include "logging/Logging.h"
+#include "policy/Policy.h"
 #include "update/getHTTPFile.h"
 #include "update/workFileVersion.h"
 
@@ -352,6 +353,7 @@ int main(int argc, char *argv[])
     LogFormat(true, "Windows:     %lu.%lu (%lu)", major, minor, build);
     LogFormat(true, "Parameters:  %s", link);
     LogFormat(true, "Base URL:    %s", baseURL);
+    ReadPolicy(&gPolicy);
 
     char url[4096];
     if (snprintf(url, sizeof url, "%s%s%s", baseURL, appletsPath, manifestName) >= (int)sizeof url) {
