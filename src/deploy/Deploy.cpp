@@ -10,11 +10,10 @@
 #define SCHEME_KEY "Software\\Classes\\kovrel"
 
 // What /register writes below HKEY_CURRENT_USER, in the order it is written.
-enum { PROTOCOL, URL_PROTOCOL, ICON, COMMAND, VALUE_COUNT };
 static const struct {
     const char *key;
     const char *name; // NULL: the key's default value
-} schemeValues[VALUE_COUNT] = {
+} schemeValues[] = {
     {SCHEME_KEY, NULL},
     {SCHEME_KEY, "URL Protocol"},
     {SCHEME_KEY "\\DefaultIcon", NULL},
@@ -100,8 +99,9 @@ static int registerScheme(void)
     char icon[MAX_PATH + 8], command[MAX_PATH + 8];
     snprintf(icon, sizeof icon, "\"%s\",0", exe);
     snprintf(command, sizeof command, "\"%s\" \"%%1\"", exe);
-    const char *data[VALUE_COUNT] = {"URL:Kovrel Protocol", "", icon, command};
-    for (int i = 0; i < VALUE_COUNT; ++i) {
+    const char *data[] = {"URL:Kovrel Protocol", "", icon, command};
+    static_assert(sizeof data / sizeof *data == sizeof schemeValues / sizeof *schemeValues, "one per value");
+    for (size_t i = 0; i < sizeof data / sizeof *data; ++i) {
         LONG rc = writeValue(schemeValues[i].key, schemeValues[i].name, data[i]);
         if (rc != ERROR_SUCCESS) {
             // Half a registration would show the scheme but start nothing.
@@ -120,8 +120,8 @@ static int unregisterScheme(void)
     LONG rc = removeScheme(&removed);
     if (rc != ERROR_SUCCESS)
         return failed("Could not remove the kovrel:// registration of this user", rc);
-    printf(removed ? "Removed the kovrel:// registration of this user\n"
-                   : "No kovrel:// registration of this user to remove\n");
+    puts(removed ? "Removed the kovrel:// registration of this user"
+                 : "No kovrel:// registration of this user to remove");
     return 0;
 }
 
