@@ -3,7 +3,8 @@
 #  - Debian packages: the i686 mingw-w64 cross compiler, Wine (32 and 64 bit),
 #    zlib for the cross build, GoogleTest sources, CMake, Python 3, OpenSSL's
 #    command-line tool and libcrypto, clang with libFuzzer (native tests and
-#    fuzzing), wixl (MSI packages) and osslsigncode (Authenticode signing);
+#    fuzzing), wixl and msitools (MSI packages) and osslsigncode (Authenticode
+#    signing);
 #  - libcurl, cross-built static from Debian's source package (Schannel, zlib);
 #  - OpenSSL's applink source, from OpenSSL's source package.
 # Built dependencies go to a cache outside the source tree ($KOVREL_DEPS,
@@ -22,7 +23,7 @@ log() { echo "bootstrap: $*"; }
 
 packages=(g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 wine64
           googletest cmake make python3 openssl dpkg-dev xz-utils
-          clang libfuzzer-14-dev libssl-dev wixl osslsigncode)
+          clang libfuzzer-14-dev libssl-dev wixl msitools osslsigncode)
 
 apt_updated=
 apt_update() {

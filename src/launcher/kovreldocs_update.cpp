@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include "deploy/Deploy.h"
 #include "java/GetJREPath.h"
 #include "launcher/GetWindowsVersion.h"
 #include "logging/Logging.h"
@@ -59,7 +60,8 @@ void help(const char *path)
 {
     char info[1024];
     InfoEXE(path, info, sizeof info);
-    printf("\n" KOVREL_PRODUCT "\n%s\n\nSintax: kovrel <parameter>\nEx:     kovrel " EXAMPLE_LINK "\n\n", info);
+    printf("\n" KOVREL_PRODUCT "\n%s\n\nSintax: kovrel <parameter>\nEx:     kovrel " EXAMPLE_LINK "\n" DEPLOY_USAGE "\n",
+           info);
 }
 
 char *findURL(char *text)
@@ -312,6 +314,10 @@ int main(int argc, char *argv[])
     DWORD computerSize = sizeof computer;
     DWORD major = 0, minor = 0, build = 0;
 
+    // Deployment's switches: no banner, no work folder, no network.
+    int switchExit;
+    if (argc == 2 && runDeploySwitch(argv[1], &switchExit))
+        return switchExit;
     if (argc != 2 || strcmp(argv[1], "/?") == 0) {
         help(argv[0]);
         return 0;

@@ -4,8 +4,10 @@
 
 #include <stddef.h>
 
-// Product line and the example of the usage text.
-#define KOVREL_PRODUCT "KovrelDocs v.1.0"
+#include "KovrelVersion.h"
+
+// Product line of the usage text.
+#define KOVREL_PRODUCT "KovrelDocs v." KOVREL_VERSION_SHORT
 
 // Writes the build information block of the executable at path into out.
 void InfoEXE(const char *path, char *out, size_t outSize);

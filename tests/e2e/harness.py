@@ -29,10 +29,16 @@ def wine_env(extra=None):
     return env
 
 
-def reg(*args):
+def reg(*args, env=None):
     # Not from a folder that could hold a reg.exe.
-    subprocess.run(["wine", "reg", *args], cwd="/", env=wine_env(), stdin=subprocess.DEVNULL,
-                   capture_output=True, timeout=60)
+    return subprocess.run(["wine", "reg", *args], cwd="/", env=wine_env(env), stdin=subprocess.DEVNULL,
+                          capture_output=True, timeout=60)
+
+
+def build_version():
+    """The project's version, as the build was configured with it."""
+    text = (BUILD / "CMakeCache.txt").read_text()
+    return re.search(r"^CMAKE_PROJECT_VERSION:STATIC=(.+)$", text, re.M).group(1)
 
 
 def set_browser(command="/bin/true"):
@@ -133,14 +139,14 @@ class StandinJavaCase(KovrelCase):
         shutil.rmtree(ROOT, ignore_errors=True)
 
     @staticmethod
-    def register(bits, home=None, version="1.8", subkey=True):
+    def register(bits, home=None, version="1.8", subkey=True, env=None):
         """Registers a runtime in one view; home None leaves "JavaHome" out."""
         view = f"/reg:{bits}"
-        reg("add", JRE_KEY, "/v", "CurrentVersion", "/d", version, "/f", view)
+        reg("add", JRE_KEY, "/v", "CurrentVersion", "/d", version, "/f", view, env=env)
         if subkey and home is None:
-            reg("add", f"{JRE_KEY}\\{version}", "/f", view)
+            reg("add", f"{JRE_KEY}\\{version}", "/f", view, env=env)
         elif subkey:
-            reg("add", f"{JRE_KEY}\\{version}", "/v", "JavaHome", "/d", home, "/f", view)
+            reg("add", f"{JRE_KEY}\\{version}", "/v", "JavaHome", "/d", home, "/f", view, env=env)
 
     @staticmethod
     def install(name):
@@ -159,13 +165,14 @@ class StandinJavaCase(KovrelCase):
         env.update(extra or {})
         return env
 
-    def launch(self, link, home="C:\\kovreltest\\none", env=None):
-        """Runs the launcher with its output in a file, so that it is not kept
-        waiting for what it started; returns (exit code, seconds, stdout)."""
+    def launch(self, link, home="C:\\kovreltest\\none", env=None, program=(EXE,)):
+        """Runs the launcher (or a command that opens the link with it and waits)
+        with its output in a file, so that it is not kept waiting for what it
+        started; returns (exit code, seconds, stdout)."""
         out = ROOT / "stdout.txt"
         with open(out, "wb") as f:
             start = time.monotonic()
-            rc = subprocess.run(["wine", str(EXE), link], stdin=subprocess.DEVNULL, stdout=f,
+            rc = subprocess.run(["wine", *map(str, program), link], stdin=subprocess.DEVNULL, stdout=f,
                                 stderr=subprocess.STDOUT, env=wine_env(self.launch_env(home, env)),
                                 timeout=120).returncode
             seconds = time.monotonic() - start

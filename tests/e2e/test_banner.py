@@ -8,7 +8,8 @@ BLOCK = (r"Created: \d{4}-\d\d-\d\d \d\d:\d\d:\d\d\r\nSize:    \d+ bytes\r\n\r\n
          r"cURL:    version 7\.88\.1, SSL Schannel \(enabled\)")
 USAGE = ("\r\nKovrelDocs v\\.1\\.0\r\n" + BLOCK + "\r\n\r\nSintax: kovrel <parameter>\r\n"
          r"Ex:     kovrel kovrel://https://\d+\.\d+\.\d+\.\d+:\d+/\w+/servlet/\w+"
-         r"\?[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\?\w+\r\n\r\n")
+         r"\?[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}\?\w+\r\n"
+         r"(        kovrel /(register  |unregister|version   )   \S.*\r\n){3}\r\n")
 
 
 class Usage(KovrelCase):
@@ -21,7 +22,7 @@ class Usage(KovrelCase):
                 self.assertIsNone(self.log_text(), "nothing is logged")
 
     def test_argument_without_http_is_a_protocol_error(self):
-        for arg in ("/?x", "/h", "kovrel://HTTPS://host:1/a/servlet/b?t?u"):
+        for arg in ("/?x", "/h", "/registerx", "kovrel://HTTPS://host:1/a/servlet/b?t?u"):
             with self.subTest(arg=arg):
                 self.setUp()
                 run = self.run_kovrel(arg)
