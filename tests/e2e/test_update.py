@@ -8,17 +8,28 @@ import pwd
 import re
 import shutil
 import subprocess
+import threading
+import time
 from pathlib import Path
 
-from tests.e2e.harness import (BUILD, PREFIX, ROOT, STAMP, TEMP, WIN_ROOT, WORK, StandinJavaCase,
-                               link_to, wait_for, wine_env)
-from tests.support.server import LocalServer
+from tests.e2e.harness import (BUILD, EXE, PREFIX, ROOT, STAMP, TEMP, WIN_ROOT, WORK, StandinJavaCase,
+                               link_to, reg, wait_for, wine_env)
+from tests.support.server import LocalServer, SilentServer
 
 START_DETACHED = Path(os.environ.get("KOVREL_START_DETACHED", BUILD / "tests" / "start_detached.exe"))
 MANIFEST_PATH = "/XNL/applets/fcompare.ini"
 FAILED = "Error processing versions file!"
 # The update pass looks for running clients with two blanks before "-jar".
 SEARCH = "SearchProcesses - Looking for :  javaw.exe  -jar Marvique.jar  (action: 1)"
+POLICY_KEY = "HKLM\\SOFTWARE\\Policies\\Kovrel"
+# With the connect and stall limits (s) that the tests set.
+CONNECT = "getHTTPFile - connect limit reached: no connection within {} s, nothing stored"
+STALL = "getHTTPFile - stall limit reached: less than 1024 bytes in {} s, nothing stored"
+EXPANSION = (r"getHTTPFile - size limit reached: decoded body over 200 times the \d+ coded bytes received, "
+             "nothing stored")
+MAXIMUM = "getHTTPFile - size limit reached: decoded manifest over 16 MiB, nothing stored"
+KEPT = "Manifest not downloaded: the run goes on with the installed files"
+RETRY = r"getHTTPFile - MoveFileEx: 5 \(.+ : {}\), retrying for up to 2000 ms"
 V1 = {"kovrel-lib.jar": ("9b1c04", b"lib v1 " + bytes(range(256)) * 256),
       "Marvique.jar": ("e07d5a", b"PK\x03\x04 client v1\r\n\x00\xff")}
 
@@ -30,6 +41,29 @@ def manifest(files):
 def changed(files, path, body):
     token, _ = files[path]
     return dict(files, **{path: (token + "0", body)})
+
+
+class LargestSize:
+    """The largest size a file had while the block ran, polled from a thread."""
+
+    def __init__(self, path):
+        self.path, self.largest, self._done = path, 0, threading.Event()
+
+    def _poll(self):
+        while not self._done.wait(0.005):
+            try:
+                self.largest = max(self.largest, self.path.stat().st_size)
+            except OSError:
+                pass
+
+    def __enter__(self):
+        self._thread = threading.Thread(target=self._poll)
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._done.set()
+        self._thread.join()
 
 
 class Update(StandinJavaCase):
@@ -76,7 +110,7 @@ class Update(StandinJavaCase):
         self.forget_run()
 
     def forget_run(self):
-        (TEMP / "Kovrel.log").unlink()
+        (TEMP / "Kovrel.log").unlink(missing_ok=True)
         self.forget_records()
         self.server.clear_requests()
 
@@ -97,6 +131,12 @@ class Update(StandinJavaCase):
         self.assertEqual(FAILED, lines[-1])
         self.assertFalse(any(line.startswith("Changing to LIBRUN folder") for line in lines))
         self.assertEqual([], self.records())
+
+    def limits(self, seconds):
+        """Connect and stall limits of some seconds for the rest of the test."""
+        for name in ("ConnectTimeoutSeconds", "StallTimeoutSeconds"):
+            reg("add", POLICY_KEY, "/v", name, "/t", "REG_DWORD", "/d", str(seconds), "/f", "/reg:64")
+        self.addCleanup(reg, "delete", POLICY_KEY, "/f", "/reg:64")
 
     def test_first_run_fetches_every_file_and_next_run_only_the_manifest(self):
         self.serve(V1)
@@ -159,14 +199,18 @@ class Update(StandinJavaCase):
         self.assertFalse((ROOT / "running-done.txt").exists(), "the running client ran to its end")
         self.assertClientStarted(self.link)
 
-    def start_running_client(self):
+    def start_running_client(self, seconds=30, hold="Marvique.jar", command_line=None):
         """The stand-in as a client that the browser started earlier: it holds
-        Marvique.jar for 30 seconds. Returns its process id and command line."""
-        command_line = f"javaw.exe  -jar Marvique.jar {self.link}"
+        a file of the work folder for some seconds, or until release.txt exists
+        in C:\\kovreltest. Returns its process id and command line."""
+        command_line = command_line or f"javaw.exe  -jar Marvique.jar {self.link}"
         env = {"KOVREL_STANDIN_RECORD": f"{WIN_ROOT}\\running.txt",
                "KOVREL_STANDIN_DONE": f"{WIN_ROOT}\\running-done.txt",
-               "KOVREL_STANDIN_HOLD": self.work_win + "\\Marvique.jar",
-               "KOVREL_STANDIN_SECONDS": "30"}
+               "KOVREL_STANDIN_HOLD": self.work_win + "\\" + hold,
+               "KOVREL_STANDIN_SECONDS": str(seconds),
+               "KOVREL_STANDIN_RELEASE": f"{WIN_ROOT}\\release.txt"}
+        for name in ("running.txt", "running-done.txt", "release.txt"):
+            (ROOT / name).unlink(missing_ok=True)
         out = ROOT / "starter.txt"
         with open(out, "wb") as f:
             rc = subprocess.run(["wine", str(START_DETACHED), f"{self.home}\\bin\\javaw.exe", command_line],
@@ -179,24 +223,34 @@ class Update(StandinJavaCase):
         self.assertTrue(wait_for(lambda: self.records("running.txt")), "the running client did not start")
         [record] = self.records("running.txt")
         self.assertEqual(command_line, record["cmdline"])
-        self.assertEqual("0", record["held"], "the running client could not open Marvique.jar")
+        self.assertEqual("0", record["held"], f"the running client could not open {hold}")
         return pid, command_line
 
     def test_failed_download_keeps_the_earlier_copy_and_manifest(self):
+        # Long enough for the healthy transfers of a busy machine.
+        self.limits(2)
         lib = b"lib v2 " + bytes(range(256)) * 512
-        cases = [("404", "getHTTPFile - HTTP status 404: not a success, nothing stored"),
-                 ("cut", r"getHTTPFile - curl_easy_perform\(\) failed: "
-                 r"(Transferred a partial file|Failure when receiving data from the peer)")]
-        for kind, reason in cases:
+        bomb = 200 * len(self.server.bomb("gzip", 64))
+        cases = [("404", {}, "getHTTPFile - HTTP status 404: not a success, nothing stored"),
+                 ("206", {}, "getHTTPFile - HTTP status 206: not a success, nothing stored"),
+                 ("cut", {}, r"getHTTPFile - curl_easy_perform\(\) failed: "
+                  r"(Transferred a partial file|Failure when receiving data from the peer)"),
+                 ("stall", {}, re.escape(STALL.format(2))),
+                 # A coding the request never offered.
+                 ("bomb", {"coding": "gzip"}, EXPANSION)]
+        self.serve(V1)
+        self.good_run(V1)
+        # Both files change; the first cannot be fetched, so each run finds the
+        # same state: the manifest of the first run installed, the new one not.
+        v2 = changed(changed(V1, "kovrel-lib.jar", lib), "Marvique.jar", b"PK\x03\x04 client v2")
+        self.serve(v2)
+        for kind, options, reason in cases:
             with self.subTest(kind):
-                self.setUp()
-                self.serve(V1)
-                self.good_run(V1)
-                # Both files change; the first cannot be fetched.
-                v2 = changed(changed(V1, "kovrel-lib.jar", lib), "Marvique.jar", b"PK\x03\x04 client v2")
-                self.serve(v2)
-                self.server.behave("kovrel-lib.jar", kind)
-                rc, _ = self.run_update()
+                self.forget_run()
+                self.server.behave("kovrel-lib.jar", kind, **options)
+                with LargestSize(WORK / "kovrel-lib.jar.part") as part:
+                    rc, _ = self.run_update()
+                self.assertLessEqual(part.largest, bomb)
                 lines = self.log_lines()
                 self.assertFailedRun(rc, lines)
                 self.assertLinesInOrder(lines, [
@@ -209,6 +263,112 @@ class Update(StandinJavaCase):
                                       "Marvique.jar": v2["Marvique.jar"]})
                 self.assertEqual(manifest(V1), (WORK / "fcompare.ini").read_bytes())
                 self.assertEqual(manifest(v2), (WORK / "fcompare.new").read_bytes())
+
+    def test_silent_server_ends_a_first_run_within_the_limits(self):
+        # Nothing here is ever answered: the shortest limits do.
+        self.limits(1)
+        with SilentServer() as silent:
+            for link, reason in ((link_to(silent.base), CONNECT.format(1)), (self.link, STALL.format(1))):
+                with self.subTest(reason):
+                    self.setUp()
+                    self.server.behave("fcompare.ini", "silent")
+                    rc, seconds, _ = self.launch(link, self.home)
+                    self.assertEqual(0, rc)
+                    self.assertLess(seconds, 1 + 1 + 3)
+                    lines = self.log_lines()
+                    self.assertLinesInOrder(lines, [re.escape(reason), KEPT,
+                                                    r"No installed client \(.*\\Marvique\.jar\): nothing started"])
+                    self.assertFalse(any(line.startswith("Changing to LIBRUN folder") for line in lines))
+                    self.assertEqual([], self.records())
+                    self.assertEqual([], list(WORK.iterdir()))
+
+    def test_failed_manifest_keeps_the_installed_state(self):
+        self.serve(V1)
+        self.good_run(V1)
+        self.start_running_client(seconds=4)
+        v2 = changed(V1, "kovrel-lib.jar", b"lib v2")
+        self.serve(v2)
+        cases = [("503", {}, "getHTTPFile - HTTP status 503: not a success, nothing stored"),
+                 ("bomb", {"coding": "deflate"}, EXPANSION),
+                 ("bomb", {"coding": "identity", "mib": 17}, MAXIMUM)]
+        for kind, options, reason in cases:
+            with self.subTest(kind=kind, **options):
+                self.server.behave("fcompare.ini", kind, **options)
+                with LargestSize(WORK / "fcompare.new.part") as part:
+                    rc, stdout = self.run_update()
+                self.assertEqual(1, rc, stdout)
+                self.assertLessEqual(part.largest, 16 << 20)
+                lines = self.log_lines()
+                self.assertLinesInOrder(lines, [reason, KEPT, re.escape(f"Changing to LIBRUN folder: {self.work_win}")])
+                self.assertFalse(any(line.startswith(("Processing file", "SearchProcesses -", "SearchProcesses:"))
+                                     for line in lines))
+                self.assertClientStarted(self.link)
+                self.assertWorkHolds(V1)
+                self.assertEqual(manifest(V1), (WORK / "fcompare.ini").read_bytes())
+                self.forget_run()
+        self.assertTrue(wait_for(lambda: (ROOT / "running-done.txt").exists()), "the running client was ended")
+
+        self.server.behaviours.clear()
+        rc, stdout = self.run_update()
+        self.assertEqual(1, rc, stdout)
+        self.assertEqual([("GET", MANIFEST_PATH), ("GET", "/XNL/applets/kovrel-lib.jar")], self.requested())
+        self.assertWorkHolds(v2)
+        self.assertPromoted(manifest(v2))
+        self.assertClientStarted(self.link)
+
+    def test_manifest_with_byte_order_mark_repeats_or_zero_bytes(self):
+        lines = [f"md5:{V1[path][0]} {path}\n".encode() for path in ("Marvique.jar", "kovrel-lib.jar")]
+        text = b"\xef\xbb\xbf" + lines[0] + lines[1] * 3
+        self.serve(V1, text=text)
+        rc, stdout = self.run_update()
+        self.assertEqual(1, rc, stdout)
+        self.assertEqual([("GET", MANIFEST_PATH), ("GET", "/XNL/applets/Marvique.jar"),
+                          ("GET", "/XNL/applets/kovrel-lib.jar")], self.requested())
+        lines = self.log_lines()
+        self.assertIn("workFileVersion - 2 lines passed over: their path was handled before", lines)
+        self.assertPromoted(text)
+        self.assertClientStarted(self.link)
+        work = self.work_folder(lines)
+        self.forget_run()
+
+        self.server.put("fcompare.ini", text.decode("utf-8-sig").encode("utf-16"))
+        rc, _ = self.run_update()
+        lines = self.log_lines()
+        self.assertFailedRun(rc, lines)
+        self.assertIn(f"workFileVersion - not a text manifest (it holds zero bytes): {work}\\fcompare.new",
+                      lines)
+        self.assertEqual([("GET", MANIFEST_PATH)], self.requested())
+        self.assertEqual(text, (WORK / "fcompare.ini").read_bytes())
+
+    def test_target_held_by_another_process(self):
+        self.serve(V1)
+        self.good_run(V1)
+        v2 = changed(V1, "kovrel-lib.jar", b"lib v2")
+        self.serve(v2)
+        target = self.work_win + "\\kovrel-lib.jar"
+        retry = RETRY.format(re.escape(target))
+        self.start_running_client(seconds=60, hold="kovrel-lib.jar", command_line="kovrel-holder")
+        rc, _ = self.run_update()
+        lines = self.log_lines()
+        self.assertFailedRun(rc, lines)
+        self.assertLinesInOrder(lines, [retry, r"getHTTPFile - MoveFileEx failed, file not replaced: 5 \(.+ : " +
+                                        re.escape(target) + r"\)"])
+        self.assertWorkHolds(V1)
+        self.assertEqual(manifest(V1), (WORK / "fcompare.ini").read_bytes())
+
+        # Held for half a second once the move was tried.
+        self.forget_run()
+        with open(ROOT / "stdout.txt", "wb") as out:
+            run = subprocess.Popen(["wine", str(EXE), self.link], stdin=subprocess.DEVNULL, stdout=out,
+                                   stderr=subprocess.STDOUT, env=wine_env(self.launch_env(self.home)))
+            self.assertTrue(wait_for(lambda: re.search(retry, self.log_text() or "")))
+            time.sleep(0.5)
+            (ROOT / "release.txt").touch()
+            self.assertEqual(1, run.wait(timeout=60))
+        self.assertWorkHolds(v2)
+        self.assertPromoted(manifest(v2))
+        self.assertFalse(any("MoveFileEx failed" in line for line in self.log_lines()))
+        self.assertClientStarted(self.link)
 
     def test_server_down_starts_the_client_from_the_files_there(self):
         server = LocalServer(http=False).start()
