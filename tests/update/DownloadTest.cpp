@@ -204,28 +204,24 @@ TEST(bodyLimit, FreeMiBThenTwoHundredTimesTheCodedBytesAndTheManifestMaximum)
 
 TEST(stallCheck, LessThanOneKiBInAnyWindowOfTheLimit)
 {
-    // Observations (time, bytes received) with a limit of 2 s; the result of each.
-    struct Step {
-        double t;
-        long long received;
-        int stalled;
-    };
+    // Observations (s, bytes received so far) against a limit of 2 s: only the last one stalls, if any.
     struct {
-        const char *what;
-        std::vector<Step> steps;
+        std::vector<std::pair<double, long long>> seen;
+        int stalled;
     } rows[] = {
-        {"nothing at all", {{0, 0, 0}, {1.9, 0, 0}, {2, 0, 1}}},
-        {"1023 bytes in the first window", {{0, 0, 0}, {1, 1023, 0}, {2, 1023, 1}}},
-        {"1024 bytes, then a window short of 1024",
-         {{0, 0, 0}, {1, 1024, 0}, {2.5, 1500, 0}, {3, 1500, 1}}},
-        {"600 bytes a second never stalls", {{0, 0, 0}, {1, 600, 0}, {2, 1200, 0}, {3, 1800, 0}, {4, 2400, 0}}},
-        {"400 bytes a second does", {{0, 0, 0}, {1, 400, 0}, {2, 800, 1}}},
-        {"a burst resets the window", {{0, 0, 0}, {1.5, 5000, 0}, {3, 5000, 0}, {3.5, 5000, 1}}},
+        {{{0, 0}, {1.9, 0}, {2, 0}}, 1},                  // nothing at all
+        {{{0, 0}, {1, 1023}, {2, 1023}}, 1},              // 1023 bytes in the first window
+        {{{0, 0}, {1, 1024}, {2.5, 1500}, {3, 1500}}, 1}, // 1 KiB, then a window with 476 bytes
+        {{{0, 0}, {1, 600}, {2, 1200}, {3, 1800}, {4, 2400}}, 0},
+        {{{0, 0}, {1, 400}, {2, 800}}, 1},
+        {{{0, 0}, {1.5, 5000}, {3, 5000}, {3.5, 5000}}, 1}, // a burst, then a pause
     };
     for (const auto &row : rows) {
         StallWatch watch = {};
-        for (const Step &step : row.steps)
-            EXPECT_EQ(step.stalled, stallCheck(&watch, step.t, step.received, 2.0)) << row.what << " at " << step.t;
+        for (size_t i = 0; i < row.seen.size(); ++i)
+            EXPECT_EQ(i + 1 == row.seen.size() ? row.stalled : 0,
+                      stallCheck(&watch, row.seen[i].first, row.seen[i].second, 2.0))
+                << "row ending " << row.seen.back().second << ", observation " << i;
     }
     // A byte at a time: never more observations than the ring holds.
     StallWatch watch = {};
