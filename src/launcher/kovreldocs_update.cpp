@@ -131,18 +131,6 @@ int createTMPDir(char *path)
     return dirExists(path);
 }
 
-// A failed download leaves the target as it was, but the update pass must then
-// find no line at all (the client starts with what the work folder holds),
-// never the manifest of an earlier run.
-static void emptyNewManifest(const char *path)
-{
-    FILE *f = fopen(path, "wb");
-    if (!f || fclose(f) != 0) {
-        int err = errno;
-        LogFormat(true, "Error emptying the new manifest: %d (%s : %s)", err, strerror(err), path);
-    }
-}
-
 // Length of an environment string's name; names such as "=C:" begin with '='.
 static size_t envNameLength(const char *entry)
 {
@@ -308,6 +296,22 @@ int launchJava(const char *javaExe, const char *link, const char *tmpLibRun)
     return 1;
 }
 
+// Without a new manifest the work folder stays exactly as it is (no update
+// pass, no process search) and the client starts from the installed files;
+// on a first run there are none, and nothing is started.
+static int runInstalled(const char *javaExe, const char *link, const char *tmpLibRun)
+{
+    LogToFile("Manifest not downloaded: the run goes on with the installed files", true, true);
+    // createTMPDir left room for the name.
+    char jar[MAX_PATH];
+    snprintf(jar, sizeof jar, "%s\\Marvique.jar", tmpLibRun);
+    if (!isRegularFile(jar)) {
+        LogFormat(true, "No installed client (%s): nothing started", jar);
+        return 0;
+    }
+    return launchJava(javaExe, link, tmpLibRun);
+}
+
 int main(int argc, char *argv[])
 {
     char computer[16] = "";
@@ -383,8 +387,8 @@ int main(int argc, char *argv[])
 
     LogFormat(true, "Downloading: %s", url);
     LogTime("getHTTPFile Start", true);
-    if (!getHTTPFile(url, newManifest))
-        emptyNewManifest(newManifest);
+    if (!getHTTPManifest(url, newManifest))
+        return runInstalled(javaExe, link, tmpLibRun);
 
     // The applets URL, below which every file of the manifest is fetched.
     snprintf(url, sizeof url, "%s%s", baseURL, appletsPath);

@@ -8,10 +8,42 @@
 #include <windows.h>
 
 #include "logging/Logging.h"
+#include "policy/Policy.h"
+#include "update/replaceFile.h"
 
 // The body is staged under the target's name plus this, beside it, and moved
 // over the target only when complete and accepted.
 static const char partSuffix[] = ".part";
+
+BodyLimit bodyLimit(curl_off_t decoded, curl_off_t coded, curl_off_t maxDecoded)
+{
+    if (maxDecoded > 0 && decoded > maxDecoded)
+        return BODY_OVER_MAXIMUM;
+    // decoded > ratio * coded, without a product that could overflow.
+    if (decoded > EXPANSION_FREE_BYTES && coded <= (decoded - 1) / EXPANSION_MAX_RATIO)
+        return BODY_OVER_EXPANSION;
+    return BODY_WITHIN;
+}
+
+int stallCheck(StallWatch *watch, double t, curl_off_t received, double limit)
+{
+    const unsigned slots = STALL_MIN_BYTES;
+    // Observations with a whole STALL_MIN_BYTES after them can decide nothing
+    // any more: the count only grows.
+    while (watch->size && watch->counts[watch->first] <= received - STALL_MIN_BYTES) {
+        watch->first = (watch->first + 1) % slots;
+        --watch->size;
+    }
+    unsigned last = (watch->first + watch->size + slots - 1) % slots;
+    if (!watch->size || watch->counts[last] < received) {
+        unsigned next = (watch->first + watch->size) % slots;
+        watch->times[next] = t;
+        watch->counts[next] = received;
+        ++watch->size;
+    }
+    // Since the oldest observation left, less than STALL_MIN_BYTES arrived.
+    return t - watch->times[watch->first] >= limit;
+}
 
 void reportProgress(DownloadProgress *progress, double t, curl_off_t e, curl_off_t n)
 {
@@ -33,36 +65,82 @@ static double elapsed(CURL *handle)
     return t;
 }
 
-int xferinfo4(void *p, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t)
+// What the callbacks of one transfer share; lives in download().
+struct Transfer {
+    DownloadProgress progress;
+    FILE *file;           // the staging file
+    int writeError;       // errno of the first short write, 0 while every byte went out
+    curl_off_t maxDecoded; // largest decoded body, 0: no maximum
+    curl_off_t decoded;   // body bytes handed over, after decoding
+    curl_off_t coded;     // body bytes received, before decoding
+    curl_off_t received;  // header and body bytes received
+    BodyLimit over;       // the size limit that stopped the transfer
+    int stalled;          // 1 when the stall limit stopped it
+    StallWatch stall;
+};
+
+// libcurl's debug callback, on because it sees the bytes as they arrive,
+// before any decoding: they are what the limits are measured against.
+static int countReceived(CURL *, curl_infotype type, char *, size_t size, void *userdata)
 {
-    DownloadProgress *progress = (DownloadProgress *)p;
-    reportProgress(progress, elapsed(progress->handle), dltotal, dlnow);
+    Transfer *transfer = (Transfer *)userdata;
+    if (type == CURLINFO_HEADER_IN || type == CURLINFO_DATA_IN)
+        transfer->received += size;
+    if (type == CURLINFO_DATA_IN)
+        transfer->coded += size;
     return 0;
+}
+
+// Both progress operations: the report, then the stall limit, which counts
+// from the moment the request went out (until then the connect limit holds).
+static int onProgress(Transfer *transfer, curl_off_t dltotal, curl_off_t dlnow)
+{
+    CURL *handle = transfer->progress.handle;
+    double now = elapsed(handle);
+    reportProgress(&transfer->progress, now, dltotal, dlnow);
+    double sent = 0.0;
+    curl_easy_getinfo(handle, CURLINFO_PRETRANSFER_TIME, &sent);
+    if (sent <= 0.0)
+        return 0;
+    double limit = gPolicy.stallTimeoutSeconds;
+    if (!transfer->stall.size)
+        stallCheck(&transfer->stall, sent, 0, limit);
+    if (!stallCheck(&transfer->stall, now, transfer->received, limit))
+        return 0;
+    transfer->stalled = 1;
+    return 1;
+}
+
+static int xferinfo4(void *p, curl_off_t dltotal, curl_off_t dlnow, curl_off_t, curl_off_t)
+{
+    return onProgress((Transfer *)p, dltotal, dlnow);
 }
 
 // For a libcurl older than 7.32, which knows only this form.
 static int older_progress(void *p, double dltotal, double dlnow, double, double)
 {
-    DownloadProgress *progress = (DownloadProgress *)p;
-    reportProgress(progress, elapsed(progress->handle), (curl_off_t)dltotal, (curl_off_t)dlnow);
-    return 0;
+    return onProgress((Transfer *)p, (curl_off_t)dltotal, (curl_off_t)dlnow);
 }
 
-// The open staging file and the first write error on it.
-struct Sink {
-    FILE *file;
-    int error; // errno of the first short write, 0 while every byte went out
-};
-
-// libcurl's write target: a short write makes libcurl fail the transfer.
+// libcurl's write target: a short write makes libcurl fail the transfer. No
+// block that would take the body past a limit is written, and the body of an
+// answer other than 200 is read but never written.
 static size_t writeBody(char *data, size_t size, size_t count, void *userdata)
 {
-    Sink *sink = (Sink *)userdata;
+    Transfer *transfer = (Transfer *)userdata;
     size_t bytes = size * count;
+    transfer->over = bodyLimit(transfer->decoded + (curl_off_t)bytes, transfer->coded, transfer->maxDecoded);
+    if (transfer->over != BODY_WITHIN)
+        return 0;
+    transfer->decoded += (curl_off_t)bytes;
+    long status = 0;
+    curl_easy_getinfo(transfer->progress.handle, CURLINFO_RESPONSE_CODE, &status);
+    if (status != 200)
+        return bytes;
     errno = 0;
-    size_t written = fwrite(data, 1, bytes, sink->file);
-    if (written != bytes && !sink->error)
-        sink->error = errno ? errno : EIO;
+    size_t written = fwrite(data, 1, bytes, transfer->file);
+    if (written != bytes && !transfer->writeError)
+        transfer->writeError = errno ? errno : EIO;
     return written;
 }
 
@@ -82,7 +160,48 @@ static int closeFile(FILE *f)
     return ok;
 }
 
-int getHTTPFile(const char *url, const char *path)
+// The line for an answer other than 200.
+static void logStatus(CURL *curl, long status)
+{
+    const char *location = NULL;
+    curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &location);
+    if (location)
+        LogFormat(true, "getHTTPFile - HTTP status %ld: redirect to %s not followed, nothing stored", status,
+                  location);
+    else
+        LogFormat(true, "getHTTPFile - HTTP status %ld: not a success, nothing stored", status);
+}
+
+// The line naming what ended a transfer before its end; 0 when nothing did.
+static int logLimit(const Transfer *transfer, CURLcode rc)
+{
+    if (transfer->stalled) {
+        LogFormat(true, "getHTTPFile - stall limit reached: less than %d bytes in %u s, nothing stored",
+                  STALL_MIN_BYTES, gPolicy.stallTimeoutSeconds);
+        return 1;
+    }
+    if (transfer->over == BODY_OVER_MAXIMUM) {
+        LogFormat(true, "getHTTPFile - size limit reached: decoded manifest over %d MiB, nothing stored",
+                  (int)(transfer->maxDecoded >> 20));
+        return 1;
+    }
+    if (transfer->over == BODY_OVER_EXPANSION) {
+        LogFormat(true,
+                  "getHTTPFile - size limit reached: decoded body over %d times the %.0f coded bytes received, "
+                  "nothing stored",
+                  EXPANSION_MAX_RATIO, (double)transfer->coded);
+        return 1;
+    }
+    // The connect limit is the only time limit handed to libcurl.
+    if (rc == CURLE_OPERATION_TIMEDOUT) {
+        LogFormat(true, "getHTTPFile - connect limit reached: no connection within %u s, nothing stored",
+                  gPolicy.connectTimeoutSeconds);
+        return 1;
+    }
+    return 0;
+}
+
+static int download(const char *url, const char *path, curl_off_t maxDecoded)
 {
     curl_global_init(CURL_GLOBAL_ALL);
     CURL *curl = curl_easy_init();
@@ -91,19 +210,24 @@ int getHTTPFile(const char *url, const char *path)
         return 0;
     }
 
-    DownloadProgress progress = {0.0, curl};
-    Sink sink = {NULL, 0};
+    Transfer transfer = {};
+    transfer.progress.handle = curl;
+    transfer.maxDecoded = maxDecoded;
 
     curl_easy_setopt(curl, CURLOPT_URL, url);
     curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "deflate");
     // Off on purpose: deployments serve self-signed certificates on IP addresses.
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, (long)gPolicy.connectTimeoutSeconds);
     CURL_IGNORE_DEPRECATION(curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, older_progress);)
-    curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &progress);
+    curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, xferinfo4);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &progress);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, countReceived);
+    curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
 
     LogTime("getHTTPFile - Start", true);
@@ -120,56 +244,49 @@ int getHTTPFile(const char *url, const char *path)
     }
     // Exclusive: a second launcher cannot write into the same staging file.
     errno = 0;
-    sink.file = _fsopen(part, "wb", _SH_DENYRW);
-    if (!sink.file) {
+    transfer.file = _fsopen(part, "wb", _SH_DENYRW);
+    if (!transfer.file) {
         int err = errno;
         LogFormat(true, "getHTTPFile - fopen failed 1: %d (%s : %s)", err, strerror(err), part);
         curl_easy_cleanup(curl);
         curl_global_cleanup();
         return 0;
     }
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
 
     CURLcode rc = curl_easy_perform(curl);
-    int closed = closeFile(sink.file);
+    int closed = closeFile(transfer.file);
     int closeError = errno;
 
     LogToFile(" ", true, true);
     LogTime("getHTTPFile - End", true);
 
-    int ok = 1;
-    if (rc != CURLE_OK) {
+    // Only a 200 answer carries the file; an error page, a part or an
+    // unfollowed redirect is never stored in its place.
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    int ok = !logLimit(&transfer, rc);
+    if (ok && status != 0 && status != 200) {
+        logStatus(curl, status);
+        ok = 0;
+    }
+    if (ok && rc != CURLE_OK) {
         LogFormat(true, "getHTTPFile - curl_easy_perform() failed: %s", curl_easy_strerror(rc));
-        if (sink.error)
-            LogFormat(true, "getHTTPFile - fwrite failed: %d (%s : %s)", sink.error, strerror(sink.error), part);
+        if (transfer.writeError)
+            LogFormat(true, "getHTTPFile - fwrite failed: %d (%s : %s)", transfer.writeError,
+                      strerror(transfer.writeError), part);
         ok = 0;
     }
     if (!closed) {
         // After a failed write the close fails too; that was reported above.
-        if (!sink.error)
+        if (!transfer.writeError)
             LogFormat(true, "getHTTPFile - fclose failed: %d (%s : %s)", closeError, strerror(closeError), part);
         ok = 0;
-    }
-    if (ok) {
-        // Only a 2xx answer carries the file; an error page or an unfollowed
-        // redirect is never stored in its place.
-        long status = 0;
-        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-        if (status < 200 || status > 299) {
-            const char *location = NULL;
-            curl_easy_getinfo(curl, CURLINFO_REDIRECT_URL, &location);
-            if (location)
-                LogFormat(true, "getHTTPFile - HTTP status %ld: redirect to %s not followed, nothing stored", status,
-                          location);
-            else
-                LogFormat(true, "getHTTPFile - HTTP status %ld: not a success, nothing stored", status);
-            ok = 0;
-        }
     }
     curl_easy_cleanup(curl);
     curl_global_cleanup();
 
-    if (ok && !MoveFileExA(part, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    if (ok && !replaceFile(part, path, "getHTTPFile")) {
         DWORD err = GetLastError();
         char text[256];
         LogFormat(true, "getHTTPFile - MoveFileEx failed, file not replaced: %lu (%s : %s)", err,
@@ -181,4 +298,14 @@ int getHTTPFile(const char *url, const char *path)
         LogFormat(true, "getHTTPFile - remove failed: %d (%s : %s)", err, strerror(err), part);
     }
     return ok;
+}
+
+int getHTTPFile(const char *url, const char *path)
+{
+    return download(url, path, 0);
+}
+
+int getHTTPManifest(const char *url, const char *path)
+{
+    return download(url, path, MANIFEST_MAX_BYTES);
 }

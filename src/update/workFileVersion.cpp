@@ -10,6 +10,7 @@
 #include "logging/Logging.h"
 #include "process/ListProcesses.h"
 #include "update/getHTTPFile.h"
+#include "update/replaceFile.h"
 
 static const char installedManifestName[] = "fcompare.ini";
 
@@ -91,7 +92,43 @@ int checkFileEqual(const char *path, const char *workFolder, const char *value, 
     return 0;
 }
 
-int workFileVersionLine(char *line, const char *workFolder, const char *appletsURL)
+// The paths handled in one pass, each with its terminating zero, one after
+// the other in one heap block.
+struct PathList {
+    char *text;
+    size_t used, size;
+    unsigned repeats; // lines passed over because their path was handled before
+};
+
+// 1 when path was handled before in the pass (names compared as Windows
+// does, whatever the case); otherwise it is recorded and 0 is returned.
+static int handledBefore(PathList *list, const char *path)
+{
+    for (size_t at = 0; at < list->used; at += strlen(list->text + at) + 1) {
+        if (_stricmp(list->text + at, path) == 0) {
+            ++list->repeats;
+            return 1;
+        }
+    }
+    size_t need = strlen(path) + 1;
+    if (list->used + need > list->size) {
+        size_t size = (list->used + need) * 2;
+        char *text = (char *)realloc(list->text, size);
+        if (!text) {
+            // Unrecorded, a repeated path is only fetched once more.
+            LogFormat(true, "workFileVersion - out of memory for the paths handled: %s", path);
+            return 0;
+        }
+        list->text = text;
+        list->size = size;
+    }
+    memcpy(list->text + list->used, path, need);
+    list->used += need;
+    return 0;
+}
+
+// One line of a pass; handled, when given, skips paths handled before.
+static int workLine(char *line, const char *workFolder, const char *appletsURL, PathList *handled)
 {
     const char *javaExe = getenv("KOVREL_DEBUG") ? "java.exe" : "javaw.exe";
 
@@ -114,6 +151,8 @@ int workFileVersionLine(char *line, const char *workFolder, const char *appletsU
     // A blank before the line end leaves a path of nothing but the line feed:
     // no path, not the work folder itself.
     if (!*strip(path))
+        return 1;
+    if (handled && handledBefore(handled, path))
         return 1;
     LogFormat(true, "\nChecking file: %s", path);
 
@@ -146,6 +185,23 @@ int workFileVersionLine(char *line, const char *workFolder, const char *appletsU
     return 0;
 }
 
+int workFileVersionLine(char *line, const char *workFolder, const char *appletsURL)
+{
+    return workLine(line, workFolder, appletsURL, NULL);
+}
+
+// A text manifest holds no zero byte; UTF-16 and binary files do.
+static int holdsZeroByte(FILE *f)
+{
+    char block[4096];
+    size_t n;
+    int found = 0;
+    while (!found && (n = fread(block, 1, sizeof block, f)) > 0)
+        found = memchr(block, 0, n) != NULL;
+    rewind(f);
+    return found;
+}
+
 int workFileVersion(const char *manifestPath, const char *workFolder, const char *appletsURL)
 {
     FILE *f = fopen(manifestPath, "r");
@@ -154,16 +210,27 @@ int workFileVersion(const char *manifestPath, const char *workFolder, const char
                   manifestPath);
         return 0;
     }
+    if (holdsZeroByte(f)) {
+        LogFormat(true, "workFileVersion - not a text manifest (it holds zero bytes): %s", manifestPath);
+        fclose(f);
+        return 0;
+    }
     LogFormat(true, "\nProcessing file: %s", manifestPath);
 
     // A failed line never stops the walk: every other file still gets its chance.
     int failed = 0;
+    PathList handled = {NULL, 0, 0, 0};
     char line[1024];
-    while (fgets(line, sizeof line, f)) {
-        if (!workFileVersionLine(line, workFolder, appletsURL))
+    for (bool first = true; fgets(line, sizeof line, f); first = false) {
+        // Notepad begins a UTF-8 file with a byte order mark.
+        char *text = first && strncmp(line, "\xEF\xBB\xBF", 3) == 0 ? line + 3 : line;
+        if (!workLine(text, workFolder, appletsURL, &handled))
             failed = 1;
     }
     fclose(f);
+    free(handled.text);
+    if (handled.repeats)
+        LogFormat(true, "workFileVersion - %u lines passed over: their path was handled before", handled.repeats);
     if (failed)
         return 0;
 
@@ -171,10 +238,13 @@ int workFileVersion(const char *manifestPath, const char *workFolder, const char
     if (!joinPath(installed, workFolder, installedManifestName, "workFileVersion"))
         return 0;
     // The files are in line either way; a manifest that did not move in only
-    // costs downloads on the next pass, so it is reported, not failed.
-    remove(installed);
-    if (rename(manifestPath, installed) != 0)
-        LogFormat(true, "workFileVersion - rename failed: %d (%s: %s -> %s)", errno, strerror(errno),
-                  manifestPath, installed);
+    // costs downloads on the next pass, so it is reported, not failed. One
+    // replacing move: there is never a moment without an installed manifest.
+    if (!replaceFile(manifestPath, installed, "workFileVersion")) {
+        DWORD err = GetLastError();
+        char text[256];
+        LogFormat(true, "workFileVersion - rename failed: %lu (%s: %s -> %s)", err,
+                  windowsErrorText(err, text, sizeof text), manifestPath, installed);
+    }
     return 1;
 }

@@ -2,9 +2,11 @@
 #pragma once
 
 // Walks the manifest at manifestPath ("fcompare.new" in workFolder), fetching
-// each changed or missing file from appletsURL (ending in "/"). When no line
-// failed, the manifest becomes workFolder's "fcompare.ini" and 1 is returned;
-// 0 when the manifest cannot be opened or any line failed.
+// each changed or missing file from appletsURL (ending in "/"); a UTF-8 byte
+// order mark is skipped, and a path handled before in the pass is passed over.
+// When no line failed, the manifest becomes workFolder's "fcompare.ini" and 1
+// is returned; 0 when the manifest cannot be opened, holds a zero byte (not
+// text), or any line failed.
 int workFileVersion(const char *manifestPath, const char *workFolder, const char *appletsURL);
 
 // One manifest line (cut up in place). 0 when the line failed: its download

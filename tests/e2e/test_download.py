@@ -68,9 +68,9 @@ class ManifestDownload(KovrelCase):
                 names = {name.lower() for name, _ in request.headers}
                 self.assertEqual(set(), names & {"authorization", "cookie", "proxy-authorization"})
 
-    def test_failed_download_leaves_an_empty_new_manifest(self):
-        # Server stopped (nothing listens on the port) or answering 404: never a
-        # stale manifest of an earlier run, never none.
+    def test_failed_download_on_a_first_run_starts_nothing(self):
+        # Server stopped (nothing listens on the port) or answering 404: the
+        # work folder stays as it was, and with no client in it nothing starts.
         stopped = LocalServer(https=False).start()
         dead = stopped.http_base
         stopped.stop()
@@ -85,10 +85,14 @@ class ManifestDownload(KovrelCase):
                         NEW.write_bytes(earlier)
                     run = self.run_kovrel(link_to(base))
                     self.assertEqual(0, run.rc)
-                    self.assertLinesInOrder(self.log_lines(), [
+                    lines = self.log_lines()
+                    self.assertLinesInOrder(lines, [
                         re.escape("Downloading: " + base + "XNL/applets/fcompare.ini"),
                         "getHTTPFile - End - Time:  " + STAMP,
                         failure,
+                        "Manifest not downloaded: the run goes on with the installed files",
+                        r"No installed client \(C:\\.*\\librun\\Marvique\.jar\): nothing started",
                     ])
-                    self.assertEqual(b"", self.new_manifest())
-                    self.assertEqual([], [p.name for p in WORK.iterdir() if p.suffix == ".part"])
+                    self.assertFalse(any(line.startswith(("Processing file", "Changing to")) for line in lines))
+                    self.assertEqual(earlier, NEW.read_bytes() if NEW.exists() else None)
+                    self.assertEqual(["fcompare.new"] if earlier else [], [p.name for p in WORK.iterdir()])

@@ -3,22 +3,34 @@
 A stand-in Java runtime is registered once for all tests; the server (HTTPS,
 self-signed) serves a manifest in the canonical form and the client's files.
 """
+import contextlib
 import os
 import pwd
 import re
 import shutil
 import subprocess
+import threading
+import time
 from pathlib import Path
 
-from tests.e2e.harness import (BUILD, PREFIX, ROOT, STAMP, TEMP, WIN_ROOT, WORK, StandinJavaCase,
-                               link_to, wait_for, wine_env)
-from tests.support.server import LocalServer
+from tests.e2e.harness import (BUILD, EXE, PREFIX, ROOT, STAMP, TEMP, WIN_ROOT, WORK, StandinJavaCase,
+                               link_to, reg, wait_for, wine_env)
+from tests.support.server import LocalServer, SilentServer
 
 START_DETACHED = Path(os.environ.get("KOVREL_START_DETACHED", BUILD / "tests" / "start_detached.exe"))
 MANIFEST_PATH = "/XNL/applets/fcompare.ini"
 FAILED = "Error processing versions file!"
 # The update pass looks for running clients with two blanks before "-jar".
 SEARCH = "SearchProcesses - Looking for :  javaw.exe  -jar Marvique.jar  (action: 1)"
+POLICY_KEY = "HKLM\\SOFTWARE\\Policies\\Kovrel"
+# The lines of the limits; the time limits with the seconds that the tests set.
+CONNECT = "getHTTPFile - connect limit reached: no connection within 1 s, nothing stored"
+STALL = "getHTTPFile - stall limit reached: less than 1024 bytes in {} s, nothing stored"
+EXPANSION = (r"getHTTPFile - size limit reached: decoded body over 200 times the \d+ coded bytes received, "
+             "nothing stored")
+MAXIMUM = "getHTTPFile - size limit reached: decoded manifest over 16 MiB, nothing stored"
+KEPT = "Manifest not downloaded: the run goes on with the installed files"
+RETRY = r"getHTTPFile - MoveFileEx: 5 \(.+ : {}\), retrying for up to 2000 ms"
 V1 = {"kovrel-lib.jar": ("9b1c04", b"lib v1 " + bytes(range(256)) * 256),
       "Marvique.jar": ("e07d5a", b"PK\x03\x04 client v1\r\n\x00\xff")}
 
@@ -76,7 +88,7 @@ class Update(StandinJavaCase):
         self.forget_run()
 
     def forget_run(self):
-        (TEMP / "Kovrel.log").unlink()
+        (TEMP / "Kovrel.log").unlink(missing_ok=True)
         self.forget_records()
         self.server.clear_requests()
 
@@ -97,6 +109,28 @@ class Update(StandinJavaCase):
         self.assertEqual(FAILED, lines[-1])
         self.assertFalse(any(line.startswith("Changing to LIBRUN folder") for line in lines))
         self.assertEqual([], self.records())
+
+    def limits(self, seconds):
+        """Connect and stall limits of some seconds for the rest of the test."""
+        for name in ("ConnectTimeoutSeconds", "StallTimeoutSeconds"):
+            reg("add", POLICY_KEY, "/v", name, "/t", "REG_DWORD", "/d", str(seconds), "/f", "/reg:64")
+        self.addCleanup(reg, "delete", POLICY_KEY, "/f", "/reg:64")
+
+    def run_watching(self, path):
+        """run_update, and the largest size that path had meanwhile."""
+        largest, done = [0], threading.Event()
+
+        def poll():
+            while not done.wait(0.005):
+                with contextlib.suppress(OSError):
+                    largest[0] = max(largest[0], path.stat().st_size)
+        watcher = threading.Thread(target=poll)
+        watcher.start()
+        try:
+            return self.run_update()[0], largest[0]
+        finally:
+            done.set()
+            watcher.join()
 
     def test_first_run_fetches_every_file_and_next_run_only_the_manifest(self):
         self.serve(V1)
@@ -159,14 +193,18 @@ class Update(StandinJavaCase):
         self.assertFalse((ROOT / "running-done.txt").exists(), "the running client ran to its end")
         self.assertClientStarted(self.link)
 
-    def start_running_client(self):
+    def start_running_client(self, seconds=30, hold="Marvique.jar", command_line=None):
         """The stand-in as a client that the browser started earlier: it holds
-        Marvique.jar for 30 seconds. Returns its process id and command line."""
-        command_line = f"javaw.exe  -jar Marvique.jar {self.link}"
+        a file of the work folder for some seconds, or until release.txt exists
+        in C:\\kovreltest. Returns its process id and command line."""
+        command_line = command_line or f"javaw.exe  -jar Marvique.jar {self.link}"
         env = {"KOVREL_STANDIN_RECORD": f"{WIN_ROOT}\\running.txt",
                "KOVREL_STANDIN_DONE": f"{WIN_ROOT}\\running-done.txt",
-               "KOVREL_STANDIN_HOLD": self.work_win + "\\Marvique.jar",
-               "KOVREL_STANDIN_SECONDS": "30"}
+               "KOVREL_STANDIN_HOLD": self.work_win + "\\" + hold,
+               "KOVREL_STANDIN_SECONDS": str(seconds),
+               "KOVREL_STANDIN_RELEASE": f"{WIN_ROOT}\\release.txt"}
+        for name in ("running.txt", "running-done.txt", "release.txt"):
+            (ROOT / name).unlink(missing_ok=True)
         out = ROOT / "starter.txt"
         with open(out, "wb") as f:
             rc = subprocess.run(["wine", str(START_DETACHED), f"{self.home}\\bin\\javaw.exe", command_line],
@@ -179,24 +217,32 @@ class Update(StandinJavaCase):
         self.assertTrue(wait_for(lambda: self.records("running.txt")), "the running client did not start")
         [record] = self.records("running.txt")
         self.assertEqual(command_line, record["cmdline"])
-        self.assertEqual("0", record["held"], "the running client could not open Marvique.jar")
+        self.assertEqual("0", record["held"], f"the running client could not open {hold}")
         return pid, command_line
 
     def test_failed_download_keeps_the_earlier_copy_and_manifest(self):
+        self.limits(2)  # long enough for the healthy transfers of a busy machine
         lib = b"lib v2 " + bytes(range(256)) * 512
-        cases = [("404", "getHTTPFile - HTTP status 404: not a success, nothing stored"),
-                 ("cut", r"getHTTPFile - curl_easy_perform\(\) failed: "
-                 r"(Transferred a partial file|Failure when receiving data from the peer)")]
-        for kind, reason in cases:
+        bomb = 200 * len(self.server.bomb("gzip", 64))
+        cases = [("404", {}, "getHTTPFile - HTTP status 404: not a success, nothing stored"),
+                 ("206", {}, "getHTTPFile - HTTP status 206: not a success, nothing stored"),
+                 ("cut", {}, r"getHTTPFile - curl_easy_perform\(\) failed: "
+                  r"(Transferred a partial file|Failure when receiving data from the peer)"),
+                 ("stall", {}, re.escape(STALL.format(2))),
+                 # A coding the request never offered.
+                 ("bomb", {"coding": "gzip"}, EXPANSION)]
+        self.serve(V1)
+        self.good_run(V1)
+        # Both files change; the first cannot be fetched, so each run finds the
+        # same state: the manifest of the first run installed, the new one not.
+        v2 = changed(changed(V1, "kovrel-lib.jar", lib), "Marvique.jar", b"PK\x03\x04 client v2")
+        self.serve(v2)
+        for kind, options, reason in cases:
             with self.subTest(kind):
-                self.setUp()
-                self.serve(V1)
-                self.good_run(V1)
-                # Both files change; the first cannot be fetched.
-                v2 = changed(changed(V1, "kovrel-lib.jar", lib), "Marvique.jar", b"PK\x03\x04 client v2")
-                self.serve(v2)
-                self.server.behave("kovrel-lib.jar", kind)
-                rc, _ = self.run_update()
+                self.forget_run()
+                self.server.behave("kovrel-lib.jar", kind, **options)
+                rc, largest = self.run_watching(WORK / "kovrel-lib.jar.part")
+                self.assertLessEqual(largest, bomb)
                 lines = self.log_lines()
                 self.assertFailedRun(rc, lines)
                 self.assertLinesInOrder(lines, [
@@ -209,6 +255,88 @@ class Update(StandinJavaCase):
                                       "Marvique.jar": v2["Marvique.jar"]})
                 self.assertEqual(manifest(V1), (WORK / "fcompare.ini").read_bytes())
                 self.assertEqual(manifest(v2), (WORK / "fcompare.new").read_bytes())
+
+    def test_silent_server_ends_a_first_run_within_the_limits(self):
+        self.limits(1)  # nothing here is ever answered
+        with SilentServer() as silent:
+            for link, reason in ((link_to(silent.base), CONNECT), (self.link, STALL.format(1))):
+                with self.subTest(reason):
+                    self.setUp()
+                    self.server.behave("fcompare.ini", "silent")
+                    rc, seconds, _ = self.launch(link, self.home)
+                    self.assertEqual((0, True), (rc, seconds < 1 + 1 + 5), seconds)
+                    self.assertLinesInOrder(self.log_lines(), [re.escape(reason), KEPT,
+                                                               "No installed client .*: nothing started"])
+                    self.assertEqual(([], []), (self.records(), list(WORK.iterdir())))
+
+    def test_failed_manifest_keeps_the_installed_state(self):
+        self.serve(V1)
+        self.good_run(V1)
+        self.start_running_client(seconds=4)
+        v2 = changed(V1, "kovrel-lib.jar", b"lib v2")
+        self.serve(v2)
+        for kind, options, reason in (("503", {}, "getHTTPFile - HTTP status 503: .*"), ("bomb", {}, EXPANSION),
+                                      ("bomb", {"coding": "identity", "mib": 17}, MAXIMUM)):
+            with self.subTest(kind=kind, **options):
+                self.server.behave("fcompare.ini", kind, **options)
+                rc, largest = self.run_watching(WORK / "fcompare.new.part")
+                self.assertEqual((1, True), (rc, largest <= 16 << 20), largest)
+                lines = self.log_lines()
+                self.assertLinesInOrder(lines, [reason, KEPT, "Changing to LIBRUN folder: .*"])
+                self.assertEqual([], [line for line in lines if line.startswith(("Processing", "SearchProcesses:"))])
+                self.assertClientStarted(self.link)
+                self.assertWorkHolds(V1)
+                self.assertEqual(manifest(V1), (WORK / "fcompare.ini").read_bytes())
+                self.forget_run()
+        self.assertTrue(wait_for(lambda: (ROOT / "running-done.txt").exists()), "the running client was ended")
+        self.server.behaviours.clear()
+        self.assertEqual(1, self.run_update()[0])
+        self.assertEqual([("GET", MANIFEST_PATH), ("GET", "/XNL/applets/kovrel-lib.jar")], self.requested())
+        self.assertPromoted(manifest(v2))
+        self.assertClientStarted(self.link)
+
+    def test_manifest_with_byte_order_mark_repeats_or_zero_bytes(self):
+        text = b"\xef\xbb\xbf" + manifest(V1)[len(b"JRE:1.8.0\n"):] * 2
+        self.serve(V1, text=text)
+        self.assertEqual(1, self.run_update()[0])
+        self.assertEqual([("GET", MANIFEST_PATH)] + [("GET", "/XNL/applets/" + path) for path in V1],
+                         self.requested())
+        self.assertIn("workFileVersion - 2 lines passed over: their path was handled before", self.log_lines())
+        self.assertPromoted(text)
+        self.assertClientStarted(self.link)
+        self.forget_run()
+
+        self.server.put("fcompare.ini", text.decode("utf-8-sig").encode("utf-16"))
+        rc, _ = self.run_update()
+        lines = self.log_lines()
+        self.assertFailedRun(rc, lines)
+        self.assertLinesInOrder(lines, [r"workFileVersion - not a text manifest \(it holds zero bytes\): .*\.new"])
+        self.assertEqual(([("GET", MANIFEST_PATH)], text), (self.requested(), (WORK / "fcompare.ini").read_bytes()))
+
+    def test_target_held_by_another_process(self):
+        self.serve(V1)
+        self.good_run(V1)
+        v2 = changed(V1, "kovrel-lib.jar", b"lib v2")
+        self.serve(v2)
+        retry = RETRY.format(re.escape(self.work_win + "\\kovrel-lib.jar"))
+        self.start_running_client(seconds=60, hold="kovrel-lib.jar", command_line="kovrel-holder")
+        rc, _ = self.run_update()
+        lines = self.log_lines()
+        self.assertFailedRun(rc, lines)
+        self.assertLinesInOrder(lines, [retry, "getHTTPFile - MoveFileEx failed, file not replaced: 5 .*"])
+        self.assertWorkHolds(V1)
+
+        self.forget_run()  # now held for half a second once the move was tried
+        with open(ROOT / "stdout.txt", "wb") as out:
+            run = subprocess.Popen(["wine", str(EXE), self.link], stdin=subprocess.DEVNULL, stdout=out,
+                                   stderr=out, env=wine_env(self.launch_env(self.home)))
+            self.assertTrue(wait_for(lambda: re.search(retry, self.log_text() or "")))
+            time.sleep(0.5)
+            (ROOT / "release.txt").touch()
+            self.assertEqual(1, run.wait(timeout=60))
+        self.assertWorkHolds(v2)
+        self.assertPromoted(manifest(v2))
+        self.assertClientStarted(self.link)
 
     def test_server_down_starts_the_client_from_the_files_there(self):
         server = LocalServer(http=False).start()

@@ -28,6 +28,7 @@ TEST(Policy, SecondsValuesFallBackUnlessAUsableDword)
         {"a QWORD", REG_QWORD, dword(5) + dword(0), 30},
         {"short data", REG_DWORD, std::string("\5\0", 2), 30},
         {"no data", REG_DWORD, "", 30},
+        {"missing", REG_NONE, "", 30},
         {"big-endian type", REG_DWORD_BIG_ENDIAN, dword(5), 30},
     };
     for (const Raw &row : rows)

@@ -33,7 +33,15 @@ applets folder (or absolute, starting with "/"), "#" starts a comment:
     big.bin cut                   headers and half the body, then the connection drops
     old.jar redirect location=/XNL/applets/new.jar [status=301]
     gone.jar 404                  (any status number): an error page
+    fcompare.ini silent           reads the request, answers nothing
+    big.bin stall                 headers and half the body, then nothing
+    fcompare.ini bomb coding=gzip mib=64
+                                  that many MiB of zeros in that coding (deflate,
+                                  gzip or identity), whatever the request offered
 Paths with no behaviour are served as files with a known length, or 404.
+Whatever stays silent holds the connection until the client goes away.
+SilentServer accepts connections and never answers at all, not even a TLS
+handshake.
 """
 import argparse
 import http.server
@@ -54,7 +62,9 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 APPLETS = "/XNL/applets/"
-KINDS = ("file", "chunked", "deflate", "slow", "cut", "redirect", "status")
+KINDS = ("file", "chunked", "deflate", "slow", "cut", "redirect", "status", "silent", "stall", "bomb")
+# Window bits of zlib for each content coding of a bomb.
+BOMB_CODINGS = {"deflate": zlib.MAX_WBITS, "gzip": 16 + zlib.MAX_WBITS, "identity": None}
 
 
 @dataclass
@@ -84,6 +94,8 @@ class Behaviour:
     location: str = ""
     seconds: float = 3.0
     pieces: int = 12
+    coding: str = "deflate"
+    mib: int = 64
 
 
 def _url_path(path):
@@ -181,6 +193,7 @@ class LocalServer:
         self._servers = []
         self._tmp = None
         self._lock = threading.Lock()
+        self._bombs = {}
 
     @property
     def applets(self):
@@ -270,11 +283,20 @@ class LocalServer:
             return self._page(h, behaviour.status)
         if behaviour.kind == "redirect":
             return self._page(h, behaviour.status, {"Location": behaviour.location or "/"})
+        if behaviour.kind == "silent":
+            return self._hold(h)
+        headers = {"Content-Type": "application/octet-stream"}
+        if behaviour.kind == "bomb":
+            if behaviour.coding != "identity":
+                headers["Content-Encoding"] = behaviour.coding
+            body = self.bomb(behaviour.coding, behaviour.mib)
+            self._head(h, 200, dict(headers, **{"Content-Length": str(len(body))}))
+            h.wfile.write(body)
+            return
         target = self._file(path)
         if target is None:
             return self._page(h, 404)
         body = target.read_bytes()
-        headers = {"Content-Type": "application/octet-stream"}
         if behaviour.kind == "chunked":
             self._head(h, 200, dict(headers, **{"Transfer-Encoding": "chunked"}))
             for i in range(0, len(body), 4096):
@@ -294,6 +316,10 @@ class LocalServer:
                     time.sleep(behaviour.seconds / (pieces - 1 or 1))
                 h.wfile.write(body[i * size:(i + 1) * size])
                 h.wfile.flush()
+        elif behaviour.kind == "stall":
+            h.wfile.write(body[:len(body) // 2])
+            h.wfile.flush()
+            self._hold(h)
         elif behaviour.kind == "cut":
             h.wfile.write(body[:len(body) // 2])
             h.wfile.flush()
@@ -304,6 +330,29 @@ class LocalServer:
                 pass
         else:
             h.wfile.write(body)
+
+    def bomb(self, coding, mib):
+        """The coded body of a bomb: mib MiB of zeros in coding."""
+        with self._lock:
+            if (coding, mib) not in self._bombs:
+                zeros = bytes(1 << 20)
+                if BOMB_CODINGS[coding] is None:
+                    body = zeros * mib
+                else:
+                    packer = zlib.compressobj(9, zlib.DEFLATED, BOMB_CODINGS[coding])
+                    body = b"".join(packer.compress(zeros) for _ in range(mib)) + packer.flush()
+                self._bombs[coding, mib] = body
+            return self._bombs[coding, mib]
+
+    @staticmethod
+    def _hold(h):
+        """Sends nothing more until the client closes (or the handler's timeout)."""
+        h.close_connection = True
+        try:
+            while h.connection.recv(4096):
+                pass
+        except OSError:
+            pass
 
     @staticmethod
     def _head(h, status, headers):
@@ -318,6 +367,45 @@ class LocalServer:
         self._head(h, status, dict(headers or {}, **{"Content-Type": "text/html",
                                                      "Content-Length": str(len(body))}))
         h.wfile.write(body)
+
+
+class SilentServer:
+    """Accepts connections on loopback and never answers; base is an https URL."""
+
+    def __init__(self, host="127.0.0.1"):
+        self.host = host
+        self.base = None
+        self._listener = None
+        self._held = []
+        self._stop = threading.Event()
+
+    def start(self):
+        self._listener = socket.create_server((self.host, 0))
+        self._listener.settimeout(0.1)
+        self.base = f"https://{self.host}:{self._listener.getsockname()[1]}/"
+        threading.Thread(target=self._accept, daemon=True).start()
+        return self
+
+    def _accept(self):
+        while not self._stop.is_set():
+            try:
+                self._held.append(self._listener.accept()[0])
+            except socket.timeout:
+                pass
+            except OSError:
+                return
+
+    def stop(self):
+        self._stop.set()
+        self._listener.close()
+        for conn in self._held:
+            conn.close()
+
+    def __enter__(self):
+        return self.start()
+
+    def __exit__(self, *exc):
+        self.stop()
 
 
 # --- command line -------------------------------------------------------------------

@@ -6,6 +6,7 @@
 //   KOVREL_STANDIN_HOLD    file to hold open (read, shared for reading only),
 //                          as a running client holds its jar
 //   KOVREL_STANDIN_SECONDS how long to keep running (default: exit at once)
+//   KOVREL_STANDIN_RELEASE a file whose appearance ends that time early
 //   KOVREL_STANDIN_EXEC    a program to hand the same arguments to (a real
 //                          Java launcher, or a Unix script that starts one)
 //   KOVREL_STANDIN_DONE    file to append a line "done" to when it ends
@@ -58,8 +59,11 @@ int main(int argc, char *argv[])
     }
 
     const char *seconds = getenv("KOVREL_STANDIN_SECONDS");
-    if (seconds)
-        Sleep(atoi(seconds) * 1000);
+    const char *release = getenv("KOVREL_STANDIN_RELEASE");
+    DWORD start = GetTickCount();
+    while (seconds && GetTickCount() - start < (DWORD)atoi(seconds) * 1000 &&
+           !(release && GetFileAttributesA(release) != INVALID_FILE_ATTRIBUTES))
+        Sleep(20);
     if (held != INVALID_HANDLE_VALUE)
         CloseHandle(held);
 

@@ -178,6 +178,58 @@ TEST(reportProgress, HalfSecondThrottleOnTransferTime)
     }
 }
 
+TEST(bodyLimit, FreeMiBThenTwoHundredTimesTheCodedBytesAndTheManifestMaximum)
+{
+    const long long MiB = 1 << 20, none = 0, manifest = MANIFEST_MAX_BYTES;
+    struct {
+        long long decoded, coded, maximum;
+        BodyLimit expected;
+    } rows[] = {
+        {MiB, 0, none, BODY_WITHIN},                   // the first MiB, whatever arrived
+        {MiB + 1, 0, none, BODY_OVER_EXPANSION},
+        {MiB + 1, 5243, none, BODY_WITHIN},            // 200 * 5243 > MiB + 1
+        {200 * 6000, 6000, none, BODY_WITHIN},         // exactly 200 times
+        {200 * 6000 + 1, 6000, none, BODY_OVER_EXPANSION},
+        {1LL << 40, 1LL << 40, none, BODY_WITHIN},     // a huge uncoded file
+        {1LL << 62, (1LL << 62) / 200 + 1, none, BODY_WITHIN}, // no overflow
+        {16 * MiB, 16 * MiB, manifest, BODY_WITHIN},
+        {16 * MiB + 1, 16 * MiB + 1, manifest, BODY_OVER_MAXIMUM},
+        {16 * MiB + 1, 0, manifest, BODY_OVER_MAXIMUM}, // the maximum is named first
+        {2 * MiB, 0, manifest, BODY_OVER_EXPANSION},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(row.expected, bodyLimit(row.decoded, row.coded, row.maximum))
+            << row.decoded << " decoded, " << row.coded << " coded, maximum " << row.maximum;
+}
+
+TEST(stallCheck, LessThanOneKiBInAnyWindowOfTheLimit)
+{
+    // Observations (s, bytes received so far) against a limit of 2 s: only the last one stalls, if any.
+    struct {
+        std::vector<std::pair<double, long long>> seen;
+        int stalled;
+    } rows[] = {
+        {{{0, 0}, {1.9, 0}, {2, 0}}, 1},                  // nothing at all
+        {{{0, 0}, {1, 1023}, {2, 1023}}, 1},              // 1023 bytes in the first window
+        {{{0, 0}, {1, 1024}, {2.5, 1500}, {3, 1500}}, 1}, // 1 KiB, then a window with 476 bytes
+        {{{0, 0}, {1, 600}, {2, 1200}, {3, 1800}, {4, 2400}}, 0},
+        {{{0, 0}, {1, 400}, {2, 800}}, 1},
+        {{{0, 0}, {1.5, 5000}, {3, 5000}, {3.5, 5000}}, 1}, // a burst, then a pause
+    };
+    for (const auto &row : rows) {
+        StallWatch watch = {};
+        for (size_t i = 0; i < row.seen.size(); ++i)
+            EXPECT_EQ(i + 1 == row.seen.size() ? row.stalled : 0,
+                      stallCheck(&watch, row.seen[i].first, row.seen[i].second, 2.0))
+                << "row ending " << row.seen.back().second << ", observation " << i;
+    }
+    // A byte at a time: never more observations than the ring holds.
+    StallWatch watch = {};
+    for (int i = 0; i <= 5000; ++i)
+        ASSERT_EQ(0, stallCheck(&watch, i / 1000.0, i, 2.0)) << i;
+    EXPECT_LE(watch.size, (unsigned)STALL_MIN_BYTES);
+}
+
 TEST_F(Download, ManifestByteForByteOverHttp)
 {
     put("fcompare.ini", manifestBytes());
@@ -298,7 +350,7 @@ TEST_F(Download, SlowBodyLogsProgressAtMostEveryHalfSecond)
 TEST_F(Download, FailuresKeepTheEarlierCopy)
 {
     put("cut.bin", randomBytes(500000));
-    behave("broken.ini 500\n"
+    behave("broken.ini 500\npart.ini 206\nempty.ini 204\n"
            "moved.ini redirect location=/XNL/applets/elsewhere.ini\n"
            "cut.bin cut\n");
     std::string refused = "http://127.0.0.1:" + std::to_string(closedPort()) + "/XNL/applets/fcompare.ini";
@@ -309,6 +361,8 @@ TEST_F(Download, FailuresKeepTheEarlierCopy)
         {http + "XNL/applets/missing.ini", "getHTTPFile - HTTP status 404: not a success, nothing stored"},
         {https + "XNL/applets/missing.ini", "getHTTPFile - HTTP status 404: not a success, nothing stored"},
         {http + "XNL/applets/broken.ini", "getHTTPFile - HTTP status 500: not a success, nothing stored"},
+        {http + "XNL/applets/part.ini", "getHTTPFile - HTTP status 206: not a success, nothing stored"},
+        {http + "XNL/applets/empty.ini", "getHTTPFile - HTTP status 204: not a success, nothing stored"},
         {http + "XNL/applets/moved.ini",
          "getHTTPFile - HTTP status 302: redirect to " + http + "XNL/applets/elsewhere.ini not followed, nothing stored"},
         {http + "XNL/applets/cut.bin", "getHTTPFile - curl_easy_perform\\(\\) failed: Transferred a partial file"},

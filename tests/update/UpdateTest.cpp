@@ -269,7 +269,9 @@ TEST(workFileVersion, PromotesOnlyWhenNoLineFailed)
     } rows[] = {
         {"", 1, {}},
         {"<html>\n<body>Not found</body>\n</html>\n", 1, {}},
-        {"md5:a lib.jar\nmd5:b lib.jar\n", 1, {"lib.jar", "lib.jar"}},
+        {"md5:a lib.jar\nmd5:b lib.jar\nmd5:c LIB.JAR\n", 1, {"lib.jar"}}, // one file, fetched once
+        {"\xEF\xBB\xBFmd5:a lib.jar\n", 1, {"lib.jar"}},             // Notepad's byte order mark
+        {std::string("\xFF\xFEm\0d\0", 6), 0, {}},                      // UTF-16: not text
         {std::string(1023, 'x') + "md5:a lib.jar\n", 1, {"lib.jar"}},
         {"md5:a lib.jar " + std::string(1100, 'z') + "\n", 1, {"lib.jar"}},
         {"md5:a ext/a.jar\nmd5:a lib.jar\n", 0, {"ext/a.jar", "lib.jar"}},
