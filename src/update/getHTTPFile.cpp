@@ -8,6 +8,8 @@
 #include <windows.h>
 
 #include "logging/Logging.h"
+#include "policy/Policy.h"
+#include "update/fileDigest.h"
 
 // The body is staged under the target's name plus this, beside it, and moved
 // over the target only when complete and accepted.
@@ -82,7 +84,26 @@ static int closeFile(FILE *f)
     return ok;
 }
 
-int getHTTPFile(const char *url, const char *path)
+// True when the staged file has the digest ("kind:hex") that the manifest
+// promises; a mismatch is logged with both digests.
+static bool digestMatches(const char *part, const char *digest)
+{
+    char kind[8], actual[41];
+    const char *expected = strchr(digest, ':');
+    if (!expected || (size_t)(expected - digest) >= sizeof kind)
+        return false;
+    snprintf(kind, sizeof kind, "%.*s", (int)(expected - digest), digest);
+    ++expected;
+    if (!fileDigest(part, kind, actual, sizeof actual))
+        return false;
+    if (_stricmp(expected, actual) == 0)
+        return true;
+    LogFormat(true, "getHTTPFile - digest mismatch, file not replaced: manifest %s:%s, file %s:%s", kind, expected,
+              kind, actual);
+    return false;
+}
+
+int getHTTPFile(const char *url, const char *path, const char *digest)
 {
     curl_global_init(CURL_GLOBAL_ALL);
     CURL *curl = curl_easy_init();
@@ -99,6 +120,9 @@ int getHTTPFile(const char *url, const char *path)
     // Off on purpose: deployments serve self-signed certificates on IP addresses.
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    // Pins hold without a certificate authority: the key itself is checked.
+    if (gPolicy.pinnedPublicKeys[0])
+        curl_easy_setopt(curl, CURLOPT_PINNEDPUBLICKEY, gPolicy.pinnedPublicKeys);
     CURL_IGNORE_DEPRECATION(curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, older_progress);)
     curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &progress);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, xferinfo4);
@@ -140,6 +164,9 @@ int getHTTPFile(const char *url, const char *path)
     int ok = 1;
     if (rc != CURLE_OK) {
         LogFormat(true, "getHTTPFile - curl_easy_perform() failed: %s", curl_easy_strerror(rc));
+        if (rc == CURLE_SSL_PINNEDPUBKEYNOTMATCH)
+            LogToFile("getHTTPFile - the server's key does not match the pinned public keys, nothing stored", true,
+                      true);
         if (sink.error)
             LogFormat(true, "getHTTPFile - fwrite failed: %d (%s : %s)", sink.error, strerror(sink.error), part);
         ok = 0;
@@ -169,6 +196,8 @@ int getHTTPFile(const char *url, const char *path)
     curl_easy_cleanup(curl);
     curl_global_cleanup();
 
+    if (ok && digest && !digestMatches(part, digest))
+        ok = 0;
     if (ok && !MoveFileExA(part, path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         DWORD err = GetLastError();
         char text[256];

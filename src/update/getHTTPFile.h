@@ -7,7 +7,9 @@
 // of a 2xx response, 0 otherwise (the file is then as it was). The body is
 // staged in path + ".part", which is moved over path only when every byte is
 // on the disk, and removed on any failure; redirects are not followed.
-int getHTTPFile(const char *url, const char *path);
+// With digest ("md5:<hex>" or "sha1:<hex>"), the body must also have that
+// digest. With pinned public keys in gPolicy, the server's key must match one.
+int getHTTPFile(const char *url, const char *path, const char *digest = NULL);
 
 // What both progress operations receive as their user data; lives in
 // getHTTPFile for one transfer.
