@@ -312,6 +312,28 @@ static int runInstalled(const char *javaExe, const char *link, const char *tmpLi
     return launchJava(javaExe, link, tmpLibRun);
 }
 
+// The administrator's trust controls, before any request: one line says which
+// are in force, and a server they do not allow is refused.
+static bool trustedServer(const char *baseURL)
+{
+    char controls[256];
+    describeControls(&gPolicy, controls, sizeof controls);
+    LogFormat(true, "Controls:    %s", controls);
+    if (gPolicy.unusable[0]) {
+        LogFormat(true, "Error: administrator setting %s unusable, run refused", gPolicy.unusable);
+        return false;
+    }
+    if (gPolicy.pinnedPublicKeys[0] && strncmp(baseURL, "https://", 8) != 0) {
+        LogFormat(true, "Error: pinned public keys need an https server, refused: %s", baseURL);
+        return false;
+    }
+    if (gPolicy.allowedServers[0] && !serverAllowed(gPolicy.allowedServers, baseURL)) {
+        LogFormat(true, "Error: server not in AllowedServers, refused: %s", baseURL);
+        return false;
+    }
+    return true;
+}
+
 int main(int argc, char *argv[])
 {
     char computer[16] = "";
@@ -364,6 +386,8 @@ int main(int argc, char *argv[])
     LogFormat(true, "Parameters:  %s", link);
     LogFormat(true, "Base URL:    %s", baseURL);
     ReadPolicy(&gPolicy);
+    if (!trustedServer(baseURL))
+        return 0;
 
     char url[4096];
     if (snprintf(url, sizeof url, "%s%s%s", baseURL, appletsPath, manifestName) >= (int)sizeof url) {

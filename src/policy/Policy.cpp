@@ -1,11 +1,35 @@
 #include "policy/Policy.h"
 
+#include <ctype.h>
+#include <stdio.h>
 #include <string.h>
 #include <windows.h>
 
+#ifndef KOVREL_ALLOWED_SERVERS
+#define KOVREL_ALLOWED_SERVERS ""
+#endif
+#ifndef KOVREL_PINNED_PUBLIC_KEYS
+#define KOVREL_PINNED_PUBLIC_KEYS ""
+#endif
+#ifndef KOVREL_VERIFY_DIGESTS
+#define KOVREL_VERIFY_DIGESTS 0
+#endif
+
 Policy defaultPolicy(void)
 {
-    return Policy{30, 60, 300};
+    Policy policy = {};
+    policy.connectTimeoutSeconds = 30;
+    policy.stallTimeoutSeconds = 60;
+    policy.lockWaitSeconds = 300;
+    policy.verifyDigests = KOVREL_VERIFY_DIGESTS != 0;
+    policy.unusable = "";
+    // Baked-in defaults go through the registry's parsers, as a REG_SZ would.
+    static const char servers[] = KOVREL_ALLOWED_SERVERS, pins[] = KOVREL_PINNED_PUBLIC_KEYS;
+    if (!policyServers(REG_SZ, servers, sizeof servers, policy.allowedServers, sizeof policy.allowedServers))
+        policy.unusable = "AllowedServers";
+    if (!policyPins(REG_SZ, pins, sizeof pins, policy.pinnedPublicKeys, sizeof policy.pinnedPublicKeys))
+        policy.unusable = "PinnedPublicKeys";
+    return policy;
 }
 
 Policy gPolicy = defaultPolicy();
@@ -19,13 +43,197 @@ unsigned policySeconds(unsigned long type, const void *data, unsigned long size,
     return value >= 1 && value <= POLICY_MAX_SECONDS ? (unsigned)value : fallback;
 }
 
-static void readSeconds(HKEY key, const char *name, unsigned *field)
+int policySwitch(unsigned long type, const void *data, unsigned long size)
 {
-    BYTE data[8];
-    DWORD type = REG_NONE, size = sizeof data;
-    if (RegQueryValueExA(key, name, NULL, &type, data, &size) != ERROR_SUCCESS)
-        return;
-    *field = policySeconds(type, data, size, *field);
+    if (type != REG_DWORD || size != sizeof(DWORD) || !data)
+        return -1;
+    DWORD value;
+    memcpy(&value, data, sizeof value);
+    return value != 0;
+}
+
+// The parts of a server address that name the server.
+struct Server {
+    bool https;
+    char host[256]; // in lower case, IPv6 brackets kept
+    unsigned port;
+};
+
+// Parses "http[s]://[userinfo@]host[:port]" followed by "/" or nothing (text
+// ends at len). 0 for anything else.
+static int parseServer(const char *text, size_t len, Server *server)
+{
+    size_t skip;
+    if (len >= 7 && _strnicmp(text, "http://", 7) == 0)
+        server->https = false, skip = 7;
+    else if (len >= 8 && _strnicmp(text, "https://", 8) == 0)
+        server->https = true, skip = 8;
+    else
+        return 0;
+    const char *authority = text + skip, *end = text + len;
+    const char *slash = (const char *)memchr(authority, '/', end - authority);
+    if (slash && slash + 1 != end)
+        return 0;
+    if (slash)
+        end = slash;
+    // The host follows the last '@': "good.example@evil.example" is evil.example.
+    for (const char *p = authority; p < end; ++p)
+        if (*p == '@')
+            authority = p + 1;
+    const char *hostEnd;
+    if (authority < end && *authority == '[') {
+        hostEnd = (const char *)memchr(authority, ']', end - authority);
+        if (!hostEnd)
+            return 0;
+        ++hostEnd;
+    } else {
+        hostEnd = authority;
+        while (hostEnd < end && *hostEnd != ':')
+            ++hostEnd;
+    }
+    size_t hostLen = hostEnd - authority;
+    if (hostLen == 0 || hostLen >= sizeof server->host)
+        return 0;
+    for (size_t i = 0; i < hostLen; ++i)
+        server->host[i] = (char)tolower((unsigned char)authority[i]);
+    server->host[hostLen] = '\0';
+    server->port = server->https ? 443 : 80;
+    if (hostEnd < end) {
+        if (*hostEnd != ':')
+            return 0;
+        unsigned port = 0;
+        const char *p = hostEnd + 1;
+        if (p == end)
+            return 1; // "host:" implies the default port
+        for (; p < end; ++p) {
+            if (!isdigit((unsigned char)*p) || (port = port * 10 + (*p - '0')) > 65535)
+                return 0;
+        }
+        if (port == 0)
+            return 0;
+        server->port = port;
+    }
+    return 1;
+}
+
+bool serverAllowed(const char *allowedServers, const char *baseURL)
+{
+    Server base, entry;
+    if (!parseServer(baseURL, strlen(baseURL), &base))
+        return false;
+    for (const char *p = allowedServers; *p; p += strlen(p) + 1) {
+        if (parseServer(p, strlen(p), &entry) && entry.https == base.https && entry.port == base.port &&
+            strcmp(entry.host, base.host) == 0)
+            return true;
+    }
+    return false;
+}
+
+// The usable text of a REG_SZ (up to its first terminator) or REG_MULTI_SZ
+// (multi true) value: its length, and its entry separator in *separator;
+// -1 for another type.
+static long valueText(unsigned long type, const char *data, size_t size, bool multi, char *separator)
+{
+    if (!data || (type != REG_SZ && !(multi && type == REG_MULTI_SZ)))
+        return -1;
+    *separator = type == REG_SZ ? ';' : '\0';
+    if (type == REG_SZ) {
+        const char *nul = (const char *)memchr(data, '\0', size);
+        if (nul)
+            size = nul - data;
+    }
+    return (long)size;
+}
+
+// The next entry of text from *pos on, blanks around it trimmed, empty ones
+// skipped; false at the end.
+static bool nextEntry(const char *text, size_t size, char separator, size_t *pos, const char **entry, size_t *len)
+{
+    while (*pos < size) {
+        size_t a = *pos, b = a;
+        while (b < size && text[b] != separator)
+            ++b;
+        *pos = b + 1;
+        while (a < b && (text[a] == ' ' || text[a] == '\t'))
+            ++a;
+        while (b > a && (text[b - 1] == ' ' || text[b - 1] == '\t'))
+            --b;
+        if (b > a) {
+            *entry = text + a;
+            *len = b - a;
+            return true;
+        }
+    }
+    return false;
+}
+
+int policyServers(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize)
+{
+    char separator;
+    long textLen = valueText(type, (const char *)data, size, true, &separator);
+    if (textLen < 0)
+        return 0;
+    char list[sizeof Policy::allowedServers];
+    size_t used = 0, pos = 0, len;
+    const char *entry;
+    Server server;
+    while (nextEntry((const char *)data, textLen, separator, &pos, &entry, &len)) {
+        if (!parseServer(entry, len, &server) || used + len + 2 > sizeof list)
+            return 0;
+        memcpy(list + used, entry, len);
+        list[used + len] = '\0';
+        used += len + 1;
+    }
+    if (used + 1 > outSize)
+        return 0;
+    list[used++] = '\0';
+    memcpy(out, list, used);
+    return 1;
+}
+
+static bool isBase64(char c)
+{
+    return isalnum((unsigned char)c) || c == '+' || c == '/';
+}
+
+int policyPins(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize)
+{
+    static const char prefix[] = "sha256//";
+    const size_t prefixLen = sizeof prefix - 1, hashLen = 44; // 32 bytes in base64
+    char separator;
+    long textLen = valueText(type, (const char *)data, size, false, &separator);
+    if (textLen < 0)
+        return 0;
+    char list[sizeof Policy::pinnedPublicKeys];
+    size_t used = 0, pos = 0, len;
+    const char *entry;
+    while (nextEntry((const char *)data, textLen, separator, &pos, &entry, &len)) {
+        if (len != prefixLen + hashLen || memcmp(entry, prefix, prefixLen) != 0 || entry[len - 1] != '=' ||
+            used + len + 2 > sizeof list)
+            return 0;
+        for (size_t i = prefixLen; i < len - 1; ++i)
+            if (!isBase64(entry[i]))
+                return 0;
+        if (used)
+            list[used++] = ';';
+        memcpy(list + used, entry, len);
+        used += len;
+    }
+    if (used + 1 > outSize)
+        return 0;
+    list[used++] = '\0';
+    memcpy(out, list, used);
+    return 1;
+}
+
+// Reads a value's raw data into data: 1 read, 0 not there, -1 there but
+// unreadable (larger than any usable value, or another failure).
+static int queryValue(HKEY key, const char *name, DWORD *type, BYTE *data, DWORD *size)
+{
+    LONG rc = RegQueryValueExA(key, name, NULL, type, data, size);
+    if (rc == ERROR_SUCCESS)
+        return 1;
+    return rc == ERROR_FILE_NOT_FOUND ? 0 : -1;
 }
 
 void ReadPolicy(Policy *policy)
@@ -33,8 +241,50 @@ void ReadPolicy(Policy *policy)
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, POLICY_KEY, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
         return;
-    readSeconds(key, "ConnectTimeoutSeconds", &policy->connectTimeoutSeconds);
-    readSeconds(key, "StallTimeoutSeconds", &policy->stallTimeoutSeconds);
-    readSeconds(key, "LockWaitSeconds", &policy->lockWaitSeconds);
+    static BYTE data[8192];
+    DWORD type = REG_NONE, size = sizeof data;
+    const struct {
+        const char *name;
+        unsigned *field;
+    } seconds[] = {{"ConnectTimeoutSeconds", &policy->connectTimeoutSeconds},
+                   {"StallTimeoutSeconds", &policy->stallTimeoutSeconds},
+                   {"LockWaitSeconds", &policy->lockWaitSeconds}};
+    for (const auto &value : seconds) {
+        size = sizeof data;
+        if (queryValue(key, value.name, &type, data, &size) == 1)
+            *value.field = policySeconds(type, data, size, *value.field);
+    }
+    // A trust value that is set but unusable refuses the run: never less
+    // protection than the administrator asked for.
+    size = sizeof data;
+    int read = queryValue(key, "AllowedServers", &type, data, &size);
+    if (read && (read < 0 || !policyServers(type, data, size, policy->allowedServers, sizeof policy->allowedServers)))
+        policy->unusable = "AllowedServers";
+    size = sizeof data;
+    read = queryValue(key, "PinnedPublicKeys", &type, data, &size);
+    if (read && (read < 0 || !policyPins(type, data, size, policy->pinnedPublicKeys, sizeof policy->pinnedPublicKeys)))
+        policy->unusable = "PinnedPublicKeys";
+    size = sizeof data;
+    read = queryValue(key, "VerifyDigests", &type, data, &size);
+    int on = read > 0 ? policySwitch(type, data, size) : -1;
+    if (read && on < 0)
+        policy->unusable = "VerifyDigests";
+    else if (read)
+        policy->verifyDigests = on;
     RegCloseKey(key);
+}
+
+void describeControls(const Policy *policy, char *out, size_t outSize)
+{
+    int servers = 0, pins = policy->pinnedPublicKeys[0] ? 1 : 0;
+    for (const char *p = policy->allowedServers; *p; p += strlen(p) + 1)
+        ++servers;
+    for (const char *p = policy->pinnedPublicKeys; *p; ++p)
+        pins += *p == ';';
+    if (!servers && !pins && !policy->verifyDigests) {
+        snprintf(out, outSize, "none, the server is not verified");
+        return;
+    }
+    snprintf(out, outSize, "allowed servers: %d, pinned public keys: %d, verified digests: %s", servers, pins,
+             policy->verifyDigests ? "on" : "off");
 }

@@ -1,7 +1,11 @@
 // The administrator settings: values under HKLM\SOFTWARE\Policies\Kovrel,
 // read once at the start of a run and handed to the rest as plain values.
-// The key is shared by the 32-bit and 64-bit registry views.
+// The key is shared by the 32-bit and 64-bit registry views. A build may bake
+// defaults in (KOVREL_ALLOWED_SERVERS, KOVREL_PINNED_PUBLIC_KEYS,
+// KOVREL_VERIFY_DIGESTS); a value in the registry replaces its default.
 #pragma once
+
+#include <stddef.h>
 
 #define POLICY_KEY "SOFTWARE\\Policies\\Kovrel"
 
@@ -13,19 +17,51 @@ struct Policy {
     unsigned connectTimeoutSeconds; // ConnectTimeoutSeconds: connection set-up
     unsigned stallTimeoutSeconds;   // StallTimeoutSeconds: window in which 1 KiB must arrive
     unsigned lockWaitSeconds;       // LockWaitSeconds: wait for another launcher of the folder
+    // AllowedServers: base URLs, each ended by '\0', the list by an empty one.
+    char allowedServers[4096];
+    // PinnedPublicKeys: "sha256//<base64>" hashes joined by ';', as libcurl
+    // takes them; empty when none.
+    char pinnedPublicKeys[2048];
+    bool verifyDigests; // VerifyDigests
+    // The name of a trust value that is set but cannot be used; empty when
+    // none. Such a run is refused rather than run without the control.
+    const char *unusable;
 };
 
 // The settings in force: the defaults until ReadPolicy replaces them.
 extern Policy gPolicy;
 
-// The defaults, as a build sets them.
+// The defaults, as the build sets them.
 Policy defaultPolicy(void);
 
-// Reads the administrator key over policy; a value that is missing or
-// unusable leaves the field as it was.
+// Reads the administrator key over policy; a value that is missing leaves the
+// field as it was.
 void ReadPolicy(Policy *policy);
 
-// A seconds value from raw registry data: a REG_DWORD of 1 to
-// POLICY_MAX_SECONDS; anything else (missing, zero, huge, another type or
-// size) gives fallback.
+// The parsers of raw registry data, apart so that tables can test them.
+
+// A seconds value: a REG_DWORD of 1 to POLICY_MAX_SECONDS; anything else
+// (missing, zero, huge, another type or size) gives fallback.
 unsigned policySeconds(unsigned long type, const void *data, unsigned long size, unsigned fallback);
+
+// AllowedServers from a REG_MULTI_SZ, or a REG_SZ separated by ';', into out
+// (the list form of Policy::allowedServers). Blanks around entries and empty
+// entries are dropped. 0 when the type is wrong, an entry is not an http or
+// https base URL, or the list does not fit; out is then untouched.
+int policyServers(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
+
+// PinnedPublicKeys from a REG_SZ of "sha256//<44 base64 characters>" entries
+// separated by ';' into out, joined by ';'. 0 when the type is wrong, an
+// entry is not such a hash, or the list does not fit; out is then untouched.
+int policyPins(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
+
+// VerifyDigests: a REG_DWORD, on when not 0; another type gives -1 (unusable).
+int policySwitch(unsigned long type, const void *data, unsigned long size);
+
+// True when baseURL names the same server as an entry of the list: scheme and
+// host without regard to case, the port equal with the scheme's default
+// implied. User information in baseURL is not part of the server.
+bool serverAllowed(const char *allowedServers, const char *baseURL);
+
+// The trust controls in force, for the run's log, without the pins.
+void describeControls(const Policy *policy, char *out, size_t outSize);

@@ -10,6 +10,7 @@
 #include "logging/Logging.h"
 #include "policy/Policy.h"
 #include "update/replaceFile.h"
+#include "update/fileDigest.h"
 
 // The body is staged under the target's name plus this, beside it, and moved
 // over the target only when complete and accepted.
@@ -201,7 +202,26 @@ static int logLimit(const Transfer *transfer, CURLcode rc)
     return 0;
 }
 
-static int download(const char *url, const char *path, curl_off_t maxDecoded)
+// True when the staged file has the digest ("kind:hex") that the manifest
+// promises; a mismatch is logged with both digests.
+static bool digestMatches(const char *part, const char *digest)
+{
+    char kind[8], actual[41];
+    const char *expected = strchr(digest, ':');
+    if (!expected || (size_t)(expected - digest) >= sizeof kind)
+        return false;
+    snprintf(kind, sizeof kind, "%.*s", (int)(expected - digest), digest);
+    ++expected;
+    if (!fileDigest(part, kind, actual, sizeof actual))
+        return false;
+    if (_stricmp(expected, actual) == 0)
+        return true;
+    LogFormat(true, "getHTTPFile - digest mismatch, file not replaced: manifest %s:%s, file %s:%s", kind, expected,
+              kind, actual);
+    return false;
+}
+
+static int download(const char *url, const char *path, curl_off_t maxDecoded, const char *digest)
 {
     curl_global_init(CURL_GLOBAL_ALL);
     CURL *curl = curl_easy_init();
@@ -220,6 +240,9 @@ static int download(const char *url, const char *path, curl_off_t maxDecoded)
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, (long)gPolicy.connectTimeoutSeconds);
+    // Pins hold without a certificate authority: the key itself is checked.
+    if (gPolicy.pinnedPublicKeys[0])
+        curl_easy_setopt(curl, CURLOPT_PINNEDPUBLICKEY, gPolicy.pinnedPublicKeys);
     CURL_IGNORE_DEPRECATION(curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, older_progress);)
     curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, xferinfo4);
@@ -272,6 +295,9 @@ static int download(const char *url, const char *path, curl_off_t maxDecoded)
     }
     if (ok && rc != CURLE_OK) {
         LogFormat(true, "getHTTPFile - curl_easy_perform() failed: %s", curl_easy_strerror(rc));
+        if (rc == CURLE_SSL_PINNEDPUBKEYNOTMATCH)
+            LogToFile("getHTTPFile - the server's key does not match the pinned public keys, nothing stored", true,
+                      true);
         if (transfer.writeError)
             LogFormat(true, "getHTTPFile - fwrite failed: %d (%s : %s)", transfer.writeError,
                       strerror(transfer.writeError), part);
@@ -286,6 +312,8 @@ static int download(const char *url, const char *path, curl_off_t maxDecoded)
     curl_easy_cleanup(curl);
     curl_global_cleanup();
 
+    if (ok && digest && !digestMatches(part, digest))
+        ok = 0;
     if (ok && !replaceFile(part, path, "getHTTPFile")) {
         DWORD err = GetLastError();
         char text[256];
@@ -300,12 +328,12 @@ static int download(const char *url, const char *path, curl_off_t maxDecoded)
     return ok;
 }
 
-int getHTTPFile(const char *url, const char *path)
+int getHTTPFile(const char *url, const char *path, const char *digest)
 {
-    return download(url, path, 0);
+    return download(url, path, 0, digest);
 }
 
 int getHTTPManifest(const char *url, const char *path)
 {
-    return download(url, path, MANIFEST_MAX_BYTES);
+    return download(url, path, MANIFEST_MAX_BYTES, NULL);
 }

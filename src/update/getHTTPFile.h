@@ -9,8 +9,10 @@
 // on the disk, and removed on any failure; redirects are not followed. The
 // transfer fails when it does not connect within the connect limit, when less
 // than STALL_MIN_BYTES arrive in any window of the stall limit (gPolicy), or
-// when its decoded body passes a size limit (bodyLimit).
-int getHTTPFile(const char *url, const char *path);
+// when its decoded body passes a size limit (bodyLimit). With digest
+// ("md5:<hex>" or "sha1:<hex>"), the body must also have that digest. With
+// pinned public keys in gPolicy, the server's key must match one.
+int getHTTPFile(const char *url, const char *path, const char *digest = NULL);
 
 // getHTTPFile for the versions manifest: its decoded body is at most
 // MANIFEST_MAX_BYTES.

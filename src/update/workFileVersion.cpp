@@ -8,7 +8,9 @@
 #include <windows.h>
 
 #include "logging/Logging.h"
+#include "policy/Policy.h"
 #include "process/ListProcesses.h"
+#include "update/fileDigest.h"
 #include "update/getHTTPFile.h"
 #include "update/replaceFile.h"
 
@@ -179,7 +181,12 @@ static int workLine(char *line, const char *workFolder, const char *appletsURL, 
     snprintf(searchText, sizeof searchText, "%s  -jar Marvique.jar", javaExe);
     LogFormat(true, "SearchProcesses: %d", SearchProcesses(searchText, 1));
 
-    if (getHTTPFile(url, localFile))
+    // Verified only where the administrator asks for it and the token is a
+    // digest; any other token stays an opaque version mark.
+    char digest[64] = "";
+    if (gPolicy.verifyDigests && verifiableToken(kind, value))
+        snprintf(digest, sizeof digest, "%s:%s", kind, value);
+    if (getHTTPFile(url, localFile, digest[0] ? digest : NULL))
         return 1;
     LogFormat(true, "Error downloading file!!: %s", url);
     return 0;

@@ -44,7 +44,9 @@ def changed(files, path, body):
     return dict(files, **{path: (token + "0", body)})
 
 
-class Update(StandinJavaCase):
+class UpdateCase(StandinJavaCase):
+    """Runs against one HTTPS test server, with a stand-in runtime registered."""
+
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
@@ -132,6 +134,8 @@ class Update(StandinJavaCase):
             done.set()
             watcher.join()
 
+
+class Update(UpdateCase):
     def test_first_run_fetches_every_file_and_next_run_only_the_manifest(self):
         self.serve(V1)
         rc, stdout = self.run_update()

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <string.h>
 #include <string>
 #include <windows.h>
 
@@ -15,6 +16,7 @@ struct Raw {
 };
 
 std::string dword(DWORD value) { return std::string((const char *)&value, sizeof value); }
+std::string sz(const char *text) { return std::string(text) + '\0'; }
 
 TEST(Policy, SecondsValuesFallBackUnlessAUsableDword)
 {
@@ -33,6 +35,109 @@ TEST(Policy, SecondsValuesFallBackUnlessAUsableDword)
     };
     for (const Raw &row : rows)
         EXPECT_EQ(row.expected, policySeconds(row.type, row.data.data(), (DWORD)row.data.size(), 30)) << row.what;
+}
+
+std::string multi(std::initializer_list<const char *> entries)
+{
+    std::string data;
+    for (const char *entry : entries)
+        data += std::string(entry) + '\0';
+    return data + '\0';
+}
+
+// The list form ('\0' after each entry) as text with '|' between entries.
+std::string listText(const char *list)
+{
+    std::string text;
+    for (const char *p = list; *p; p += strlen(p) + 1)
+        text += (text.empty() ? "" : "|") + std::string(p);
+    return text;
+}
+
+TEST(Policy, AllowedServersFromEitherStringType)
+{
+    const struct {
+        const char *what;
+        DWORD type;
+        std::string data;
+        const char *list; // null: unusable
+    } rows[] = {
+        {"one, REG_SZ", REG_SZ, sz("https://deploy.example.com:8443/"), "https://deploy.example.com:8443/"},
+        {"two with blanks", REG_SZ, sz(" https://a.example/ ; http://10.0.0.1:80 ;"), "https://a.example/|http://10.0.0.1:80"},
+        {"multi", REG_MULTI_SZ, multi({"https://a.example/", "https://[::1]:8443/"}), "https://a.example/|https://[::1]:8443/"},
+        {"empty", REG_SZ, sz(""), ""},
+        {"no terminator", REG_SZ, "https://a.example/", "https://a.example/"},
+        {"a path", REG_SZ, sz("https://a.example/app/"), nullptr},
+        {"another scheme", REG_SZ, sz("ftp://a.example/"), nullptr},
+        {"no host", REG_SZ, sz("https://:8443/"), nullptr},
+        {"bad port", REG_SZ, sz("https://a.example:84x3/"), nullptr},
+        {"port too big", REG_SZ, sz("https://a.example:65536/"), nullptr},
+        {"a DWORD", REG_DWORD, dword(1), nullptr},
+        {"expandable", REG_EXPAND_SZ, sz("https://a.example/"), nullptr},
+        {"too long", REG_SZ, sz(std::string(5000, 'a').insert(0, "https://").c_str()), nullptr},
+    };
+    for (const auto &row : rows) {
+        char out[4096] = "x";
+        int ok = policyServers(row.type, row.data.data(), (DWORD)row.data.size(), out, sizeof out);
+        EXPECT_EQ(row.list != nullptr, ok == 1) << row.what;
+        EXPECT_EQ(row.list ? row.list : "x", listText(out)) << row.what;
+    }
+}
+
+TEST(Policy, PinsAreSha256HashesJoinedBySemicolons)
+{
+    const std::string a = "sha256//" + std::string(43, 'A') + "=", b = "sha256//" + std::string(42, '+') + "/=";
+    const struct {
+        const char *what;
+        DWORD type;
+        std::string data;
+        std::string pins; // "!": unusable
+    } rows[] = {
+        {"one", REG_SZ, sz(a.c_str()), a},
+        {"two, blanks", REG_SZ, sz((" " + a + " ;; " + b).c_str()), a + ";" + b},
+        {"empty", REG_SZ, sz(""), ""},
+        {"short hash", REG_SZ, sz(("sha256//" + std::string(42, 'A') + "=").c_str()), "!"},
+        {"sha1", REG_SZ, sz(("sha1//" + std::string(43, 'A') + "=").c_str()), "!"},
+        {"bad character", REG_SZ, sz(("sha256//" + std::string(42, 'A') + "-=").c_str()), "!"},
+        {"multi", REG_MULTI_SZ, multi({a.c_str()}), "!"},
+    };
+    for (const auto &row : rows) {
+        char out[2048] = "!";
+        int ok = policyPins(row.type, row.data.data(), (DWORD)row.data.size(), out, sizeof out);
+        EXPECT_EQ(row.pins != "!", ok == 1) << row.what;
+        EXPECT_EQ(row.pins, out) << row.what;
+    }
+    EXPECT_EQ(1, policySwitch(REG_DWORD, dword(1).data(), 4));
+    EXPECT_EQ(0, policySwitch(REG_DWORD, dword(0).data(), 4));
+    EXPECT_EQ(-1, policySwitch(REG_SZ, "1\0", 2));
+}
+
+TEST(Policy, ServerComparison)
+{
+    const std::string list = multi({"https://Deploy.Example.com:8443/", "https://plain.example", "http://10.0.0.1:8080/"});
+    const struct {
+        const char *base;
+        bool allowed;
+    } rows[] = {
+        {"https://deploy.example.com:8443/", true},
+        {"HTTPS://DEPLOY.EXAMPLE.COM:8443/", true},
+        {"https://deploy.example.com/", false},         // port differs
+        {"http://deploy.example.com:8443/", false},     // scheme differs
+        {"https://plain.example:443/", true},           // default port written out
+        {"https://plain.example/", true},
+        {"https://plain.example:/", true},
+        {"https://plain.example:444/", false},
+        {"http://10.0.0.1:8080/", true},
+        {"http://10.0.0.1/", false},
+        {"https://user:pw@plain.example/", true},       // user information is not the server
+        {"https://plain.example@evil.example/", false}, // the host follows the '@'
+        {"https://plain.example.evil.example/", false},
+        {"https://plain.exampl/", false},
+        {"https://", false},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(row.allowed, serverAllowed(list.data(), row.base)) << row.base;
+    EXPECT_FALSE(serverAllowed("\0", "https://plain.example/"));
 }
 
 class PolicyKey : public ::testing::Test {
@@ -56,6 +161,10 @@ TEST_F(PolicyKey, MissingKeyKeepsTheDefaults)
     EXPECT_EQ(30u, policy.connectTimeoutSeconds);
     EXPECT_EQ(60u, policy.stallTimeoutSeconds);
     EXPECT_EQ(300u, policy.lockWaitSeconds);
+    EXPECT_STREQ("", policy.unusable);
+    char controls[128];
+    describeControls(&policy, controls, sizeof controls);
+    EXPECT_STREQ("none, the server is not verified", controls);
 }
 
 TEST_F(PolicyKey, ValuesReplaceTheDefaultsOneByOne)
@@ -68,6 +177,39 @@ TEST_F(PolicyKey, ValuesReplaceTheDefaultsOneByOne)
     EXPECT_EQ(2u, policy.connectTimeoutSeconds);
     EXPECT_EQ(60u, policy.stallTimeoutSeconds);
     EXPECT_EQ(4u, policy.lockWaitSeconds);
+    EXPECT_STREQ("", policy.unusable);
+}
+
+TEST_F(PolicyKey, UnusableTrustValueIsNamed)
+{
+    const std::string pin = "sha256//" + std::string(43, 'A') + "=";
+    set("AllowedServers", REG_MULTI_SZ, multi({"https://a.example/", "https://b.example/"}));
+    set("PinnedPublicKeys", REG_SZ, sz((pin + ";" + pin).c_str()));
+    set("VerifyDigests", REG_DWORD, dword(1));
+    Policy policy = defaultPolicy();
+    ReadPolicy(&policy);
+    EXPECT_STREQ("", policy.unusable);
+    char controls[128];
+    describeControls(&policy, controls, sizeof controls);
+    EXPECT_STREQ("allowed servers: 2, pinned public keys: 2, verified digests: on", controls);
+
+    const struct {
+        const char *name;
+        DWORD type;
+        std::string data;
+    } rows[] = {
+        {"AllowedServers", REG_DWORD, dword(1)},
+        {"AllowedServers", REG_SZ, std::string(9000, 'h')}, // larger than any usable value
+        {"PinnedPublicKeys", REG_SZ, sz("sha256//short=")},
+        {"VerifyDigests", REG_SZ, sz("1")},
+    };
+    for (const auto &row : rows) {
+        SetUp();
+        set(row.name, row.type, row.data);
+        policy = defaultPolicy();
+        ReadPolicy(&policy);
+        EXPECT_STREQ(row.name, policy.unusable) << row.data.size();
+    }
 }
 
 } // namespace

@@ -190,6 +190,7 @@ class LocalServer:
         self.requests = []
         self.behaviours = {}
         self.http_base = self.https_base = None
+        self.certificate = None  # the HTTPS server's PEM certificate
         self._servers = []
         self._tmp = None
         self._lock = threading.Lock()
@@ -210,7 +211,8 @@ class LocalServer:
             if scheme == "https":
                 server = _HTTPSServer((self.host, port), _Handler)
                 server.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-                server.context.load_cert_chain(*make_certificate(self._tmp))
+                self.certificate, key = make_certificate(self._tmp)
+                server.context.load_cert_chain(self.certificate, key)
             else:
                 server = _HTTPServer((self.host, port), _Handler)
             server.owner = self

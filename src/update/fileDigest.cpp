@@ -1,0 +1,71 @@
+#include "update/fileDigest.h"
+
+#include <ctype.h>
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <windows.h>
+#include <bcrypt.h>
+
+#include "logging/Logging.h"
+
+size_t digestDigits(const char *kind)
+{
+    if (strcmp(kind, "md5") == 0)
+        return 32;
+    return strcmp(kind, "sha1") == 0 ? 40 : 0;
+}
+
+bool verifiableToken(const char *kind, const char *token)
+{
+    size_t digits = digestDigits(kind);
+    if (!digits || strlen(token) != digits)
+        return false;
+    for (const char *p = token; *p; ++p)
+        if (!isxdigit((unsigned char)*p))
+            return false;
+    return true;
+}
+
+int fileDigest(const char *path, const char *kind, char *hex, size_t hexSize)
+{
+    size_t digits = digestDigits(kind);
+    if (!digits || hexSize <= digits)
+        return 0;
+    FILE *f = fopen(path, "rb");
+    if (!f) {
+        int err = errno;
+        LogFormat(true, "fileDigest - fopen failed: %d (%s : %s)", err, strerror(err), path);
+        return 0;
+    }
+    BCRYPT_ALG_HANDLE algorithm = NULL;
+    BCRYPT_HASH_HANDLE hash = NULL;
+    NTSTATUS status = BCryptOpenAlgorithmProvider(&algorithm, digits == 32 ? BCRYPT_MD5_ALGORITHM : BCRYPT_SHA1_ALGORITHM,
+                                                  NULL, 0);
+    if (BCRYPT_SUCCESS(status))
+        status = BCryptCreateHash(algorithm, &hash, NULL, 0, NULL, 0, 0);
+    static unsigned char block[65536];
+    size_t n;
+    while (BCRYPT_SUCCESS(status) && (n = fread(block, 1, sizeof block, f)) > 0)
+        status = BCryptHashData(hash, block, (ULONG)n, 0);
+    bool readError = ferror(f) != 0;
+    unsigned char digest[20];
+    if (BCRYPT_SUCCESS(status))
+        status = BCryptFinishHash(hash, digest, (ULONG)(digits / 2), 0);
+    if (hash)
+        BCryptDestroyHash(hash);
+    if (algorithm)
+        BCryptCloseAlgorithmProvider(algorithm, 0);
+    fclose(f);
+    if (readError) {
+        LogFormat(true, "fileDigest - fread failed: %s", path);
+        return 0;
+    }
+    if (!BCRYPT_SUCCESS(status)) {
+        LogFormat(true, "fileDigest - %s failed: 0x%08lx (%s)", kind, (unsigned long)status, path);
+        return 0;
+    }
+    for (size_t i = 0; i < digits / 2; ++i)
+        snprintf(hex + 2 * i, 3, "%02x", digest[i]);
+    return 1;
+}
