@@ -76,7 +76,9 @@ int escapeWideLink(const wchar_t *link, const wchar_t *env, wchar_t *safe, size_
     // valid UTF-16 could not come back unchanged.
     static char text[3 * LINK_SIZE];
     if (!WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, link, -1, text, sizeof text, NULL, NULL)) {
-        LogFormat(true, "Error launching Java: the link holds %s", "a character that cannot be handed on unchanged");
+        LogFormat(true, "Error launching Java: the link holds %s",
+                  GetLastError() == ERROR_INSUFFICIENT_BUFFER ? "too many characters"
+                                                              : "a character that cannot be handed on unchanged");
         return 0;
     }
     int units = (int)blockUnits(env);
