@@ -11,11 +11,14 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <wchar.h>
 #include <windows.h>
 
 #include "deploy/Deploy.h"
 #include "java/GetJREPath.h"
 #include "launcher/GetWindowsVersion.h"
+#include "launcher/Link.h"
+#include "launcher/WorkFolderLock.h"
 #include "logging/Logging.h"
 #include "policy/Policy.h"
 #include "update/getHTTPFile.h"
@@ -30,12 +33,6 @@ static const char newManifestName[] = "fcompare.new";
 static const char appletsPath[] = "XNL/applets/";
 static const char manifestName[] = "fcompare.ini";
 #define JAVA_DOWNLOAD_PAGE "https://www.java.com/es/download/"
-
-// Variables that cmd.exe makes up itself, whatever the environment holds.
-static const char *const cmdVariables[] = {
-    "CD", "DATE", "TIME", "RANDOM", "ERRORLEVEL", "CMDCMDLINE", "CMDEXTVERSION",
-    "HIGHESTNUMANODENUMBER", "__CD__", "__APPDIR__",
-};
 
 void InfoEXE(const char *path, char *out, size_t outSize)
 {
@@ -131,86 +128,6 @@ int createTMPDir(char *path)
     return dirExists(path);
 }
 
-// Length of an environment string's name; names such as "=C:" begin with '='.
-static size_t envNameLength(const char *entry)
-{
-    const char *eq = strchr(entry + 1, '=');
-    return eq ? (size_t)(eq - entry) : strlen(entry);
-}
-
-static bool isVariable(const char *name, size_t len, const char *env)
-{
-    if (len > 0 && name[0] == '=')
-        return true;
-    for (const char *dyn : cmdVariables)
-        if (strlen(dyn) == len && _strnicmp(dyn, name, len) == 0)
-            return true;
-    for (const char *p = env; *p; p += strlen(p) + 1)
-        if (envNameLength(p) == len && _strnicmp(p, name, len) == 0)
-            return true;
-    return false;
-}
-
-// True when some text between two '%' of text names a variable, alone or with a
-// ":~" or ":=" modifier: cmd.exe would put its value in place of the text.
-static bool expandsVariable(const char *text, size_t n, const char *env)
-{
-    size_t longest = 0;
-    for (const char *dyn : cmdVariables)
-        longest = strlen(dyn) > longest ? strlen(dyn) : longest;
-    for (const char *p = env; *p; p += strlen(p) + 1)
-        longest = envNameLength(p) > longest ? envNameLength(p) : longest;
-
-    for (size_t i = 0; i < n; ++i) {
-        if (text[i] != '%')
-            continue;
-        // Any later '%' may close the name, so every pairing counts.
-        for (size_t j = i + 1; j < n && j - i - 1 <= longest; ++j) {
-            if (text[j] == '%' && isVariable(text + i + 1, j - i - 1, env))
-                return true;
-            if (text[j] == ':') {
-                if (memchr(text + j, '%', n - j) && isVariable(text + i + 1, j - i - 1, env))
-                    return true;
-                break;
-            }
-        }
-    }
-    return false;
-}
-
-const char *escapeLink(const char *link, const char *env, char *out, size_t outSize)
-{
-    size_t n = 0;
-    for (const unsigned char *p = (const unsigned char *)link; *p; ++p) {
-        if (*p == '"')
-            return "a double quote";
-        if (*p < 0x20 || *p == 0x7F)
-            return "a control character";
-        if (*p == ' ')
-            return "a blank";
-        // Wine's cmd.exe expands %^NAME% as %NAME%: names are looked up without carets.
-        if (*p != '^') {
-            if (n + 1 >= outSize)
-                return "too many characters";
-            out[n++] = (char)*p;
-        }
-    }
-    if (expandsVariable(out, n, env))
-        return "the name of a variable between two '%'";
-
-    n = 0;
-    for (const char *p = link; *p; ++p) {
-        size_t special = strchr("&|<>^()", *p) ? 1 : 0;
-        if (n + special + 1 >= outSize)
-            return "too many characters";
-        if (special)
-            out[n++] = '^';
-        out[n++] = *p;
-    }
-    out[n] = '\0';
-    return NULL;
-}
-
 static bool isRegularFile(const char *path)
 {
     struct _stat st;
@@ -236,7 +153,74 @@ static int openDownloadPage(const char *cmd)
     return 0;
 }
 
-int launchJava(const char *javaExe, const char *link, const char *tmpLibRun)
+// cmd.exe finds the bare Java launcher name in the work folder, which is then
+// the current folder, or along path.
+static bool foundByName(const char *javaExe, const wchar_t *path)
+{
+    wchar_t name[16], found[MAX_PATH];
+    if (isRegularFile(javaExe))
+        return true;
+    return path[0] && MultiByteToWideChar(CP_ACP, 0, javaExe, -1, name, 16) > 0 &&
+           SearchPathW(path, name, NULL, MAX_PATH, found, NULL) > 0;
+}
+
+// Starts cmd.exe detached, as _spawnl(_P_DETACH) did, with the same command
+// line in its wide form, so that the link keeps every character. A tested
+// runtime that cmd.exe would not find by name has its bin folder put first on
+// the PATH that this cmd.exe inherits, and on no other.
+static int startClient(const char *cmd, const char *progName, const wchar_t *safeLink, const char *javaExe,
+                       const char *home)
+{
+    static wchar_t line[8192];
+    wchar_t program[MAX_PATH];
+    char head[MAX_PATH + 32];
+    snprintf(head, sizeof head, "cmd.exe Launching Java /C %s ", progName);
+    int headUnits = MultiByteToWideChar(CP_ACP, 0, head, -1, line, 8192);
+    size_t linkUnits = wcslen(safeLink);
+    if (headUnits <= 0 || (size_t)headUnits + linkUnits > 8192 ||
+        MultiByteToWideChar(CP_ACP, 0, cmd, -1, program, MAX_PATH) <= 0) {
+        LogFormat(true, "Error launching Java: the command line does not fit");
+        return 0;
+    }
+    wmemcpy(line + headUnits - 1, safeLink, linkUnits + 1);
+
+    static wchar_t path[32767], firstPath[32767];
+    DWORD had = GetEnvironmentVariableW(L"PATH", path, 32767);
+    if (had >= 32767)
+        had = 0;
+    path[had] = L'\0';
+    bool putFirst = !foundByName(javaExe, path);
+    if (putFirst) {
+        int homeUnits = MultiByteToWideChar(CP_ACP, 0, home, -1, firstPath, 32767);
+        if (homeUnits <= 0 || homeUnits + 5 + had > 32767u) {
+            LogFormat(true, "Error launching Java: no room on the search path for %s\\bin", home);
+            return 0;
+        }
+        wmemcpy(firstPath + homeUnits - 1, L"\\bin;", had ? 5 : 4);
+        wmemcpy(firstPath + homeUnits + (had ? 4 : 3), path, had + 1);
+        LogFormat(true, "%s is found neither in the work folder nor on the search path: "
+                        "%s\\bin put first on the PATH of cmd.exe", javaExe, home);
+        SetEnvironmentVariableW(L"PATH", firstPath);
+    }
+    STARTUPINFOW si = {};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi;
+    BOOL started = CreateProcessW(program, line, NULL, NULL, FALSE, DETACHED_PROCESS, NULL, NULL, &si, &pi);
+    DWORD error = GetLastError();
+    if (putFirst)
+        SetEnvironmentVariableW(L"PATH", had ? path : NULL);
+    if (!started) {
+        char text[256];
+        LogFormat(true, "Error launching Java (CreateProcess): %lu (%s)", error,
+                  windowsErrorText(error, text, sizeof text));
+        return 0;
+    }
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return 1;
+}
+
+int launchJava(const char *javaExe, const wchar_t *safeLink, const char *tmpLibRun)
 {
     char cmd[MAX_PATH];
     UINT n = GetSystemDirectoryA(cmd, sizeof cmd);
@@ -266,7 +250,8 @@ int launchJava(const char *javaExe, const char *link, const char *tmpLibRun)
     javaCandidate(found64, home64, javaExe, exe64, sizeof exe64);
     LogFormat(true, "JRE32BitsEXE: %s", exe32);
     LogFormat(true, "JRE64BitsEXE: %s", exe64);
-    if (!(exe32[0] && isRegularFile(exe32)) && !(exe64[0] && isRegularFile(exe64))) {
+    const char *home = exe32[0] && isRegularFile(exe32) ? home32 : exe64[0] && isRegularFile(exe64) ? home64 : NULL;
+    if (!home) {
         LogToFile("Error locating Java 32 or 64 bits executable.", true, true);
         return openDownloadPage(cmd);
     }
@@ -275,22 +260,9 @@ int launchJava(const char *javaExe, const char *link, const char *tmpLibRun)
     snprintf(progName, sizeof progName, "%s -jar Marvique.jar", javaExe);
     LogFormat(false, "ProgName: %s", progName);
 
-    // The link goes on a cmd.exe command line: what cmd.exe would act on is
-    // escaped, what cannot be handed on unchanged is refused.
-    char safeLink[8100]; // with the rest of the line, within cmd.exe's 8191 characters
-    char *env = GetEnvironmentStringsA();
-    const char *unsafe = escapeLink(link, env ? env : "", safeLink, sizeof safeLink);
-    if (env)
-        FreeEnvironmentStringsA(env);
-    if (unsafe) {
-        LogFormat(true, "Error launching Java: the link holds %s", unsafe);
+    if (!startClient(cmd, progName, safeLink, javaExe, home))
         return 0;
-    }
-
-    if (_spawnl(_P_DETACH, cmd, "cmd.exe", "Launching Java", "/C", progName, safeLink, NULL) == -1) {
-        LogFormat(true, "Error launching Java (_spawnl): %d (%s)", errno, strerror(errno));
-        return 0;
-    }
+    unlockWorkFolder();
     if (getenv("KOVREL_DEBUG"))
         _getch();
     return 1;
@@ -299,7 +271,7 @@ int launchJava(const char *javaExe, const char *link, const char *tmpLibRun)
 // Without a new manifest the work folder stays exactly as it is (no update
 // pass, no process search) and the client starts from the installed files;
 // on a first run there are none, and nothing is started.
-static int runInstalled(const char *javaExe, const char *link, const char *tmpLibRun)
+static int runInstalled(const char *javaExe, const wchar_t *safeLink, const char *tmpLibRun)
 {
     LogToFile("Manifest not downloaded: the run goes on with the installed files", true, true);
     // createTMPDir left room for the name.
@@ -309,7 +281,7 @@ static int runInstalled(const char *javaExe, const char *link, const char *tmpLi
         LogFormat(true, "No installed client (%s): nothing started", jar);
         return 0;
     }
-    return launchJava(javaExe, link, tmpLibRun);
+    return launchJava(javaExe, safeLink, tmpLibRun);
 }
 
 // The administrator's trust controls, before any request: one line says which
@@ -353,19 +325,17 @@ int main(int argc, char *argv[])
         FreeConsole();
     const char *javaExe = getenv("KOVREL_DEBUG") ? "java.exe" : "javaw.exe";
 
-    // The whole link goes to the log and to the client: it is never cut.
-    char link[4096];
-    size_t linkLen = strlen(argv[1]);
-    if (linkLen >= sizeof link) {
-        LogFormat(true, "Error: link too long (%u characters, at most %u)", (unsigned)linkLen,
-                  (unsigned)sizeof link - 1);
+    // The whole link goes to the log and to the client: it is never cut. The
+    // client gets it from the wide command line, with every character.
+    static wchar_t wideLink[LINK_SIZE];
+    char link[LINK_SIZE], cut[LINK_SIZE];
+    if (!readLink(wideLink, link))
         return 0;
-    }
-    memcpy(link, argv[1], linkLen + 1);
+    memcpy(cut, link, strlen(link) + 1);
 
-    const char *baseURL = findURL(argv[1]);
+    const char *baseURL = findURL(cut);
     if (!baseURL) {
-        LogFormat(true, "Error getting protocol url!: %s", argv[1]);
+        LogFormat(true, "Error getting protocol url!: %s", link);
         return 0;
     }
 
@@ -388,6 +358,11 @@ int main(int argc, char *argv[])
     ReadPolicy(&gPolicy);
     if (!trustedServer(baseURL))
         return 0;
+    // Checked before any request, file change or process search: a refused link
+    // leaves everything as it was.
+    static wchar_t safeLink[8100]; // with the rest of the line, within cmd.exe's 8191 characters
+    if (!prepareLink(wideLink, safeLink, sizeof safeLink / sizeof *safeLink))
+        return 0;
 
     char url[4096];
     if (snprintf(url, sizeof url, "%s%s%s", baseURL, appletsPath, manifestName) >= (int)sizeof url) {
@@ -405,6 +380,8 @@ int main(int argc, char *argv[])
         return 0;
     }
     LogTime("createTMPDir End", true);
+    if (!lockWorkFolder(tmpLibRun, gPolicy.lockWaitSeconds))
+        return 0;
     // createTMPDir left room for the name.
     char newManifest[MAX_PATH];
     snprintf(newManifest, sizeof newManifest, "%s\\%s", tmpLibRun, newManifestName);
@@ -412,7 +389,7 @@ int main(int argc, char *argv[])
     LogFormat(true, "Downloading: %s", url);
     LogTime("getHTTPFile Start", true);
     if (!getHTTPManifest(url, newManifest))
-        return runInstalled(javaExe, link, tmpLibRun);
+        return runInstalled(javaExe, safeLink, tmpLibRun);
 
     // The applets URL, below which every file of the manifest is fetched.
     snprintf(url, sizeof url, "%s%s", baseURL, appletsPath);
@@ -421,5 +398,5 @@ int main(int argc, char *argv[])
         return 0;
     }
 
-    return launchJava(javaExe, link, tmpLibRun);
+    return launchJava(javaExe, safeLink, tmpLibRun);
 }

@@ -31,14 +31,8 @@ void makeDirTree(char *path);
 // 0: nothing at path, 1: a folder, 2: something else.
 int dirExists(const char *path);
 
-// Writes link into out with a caret before each character that cmd.exe acts on,
-// so that a "cmd.exe /C" command line hands it on unchanged. env is the
-// environment block (NAME=value strings, ended by an empty one) that cmd.exe
-// will inherit. Returns NULL when done, otherwise what in the link cannot be
-// handed on safely (out then holds nothing usable).
-const char *escapeLink(const char *link, const char *env, char *out, size_t outSize);
-
-// Starts the client (javaExe -jar Marvique.jar link) through cmd.exe from the
-// work folder, or opens the Java download page when no Java runtime is usable.
-// Returns 1 when the client was started, 0 otherwise.
-int launchJava(const char *javaExe, const char *link, const char *tmpLibRun);
+// Starts the client (javaExe -jar Marvique.jar and the link, already escaped
+// for cmd.exe as safeLink) through cmd.exe from the work folder, or opens the
+// Java download page when no Java runtime is usable. Releases the work folder
+// once the client is started. Returns 1 when the client was started, 0 otherwise.
+int launchJava(const char *javaExe, const wchar_t *safeLink, const char *tmpLibRun);

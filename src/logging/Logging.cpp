@@ -7,6 +7,8 @@
 #include <time.h>
 #include <windows.h>
 
+#include "rules/Rules.h"
+
 char logmsg[16384];
 
 int LogToFile(const char *text, bool echo, bool newline)
@@ -30,11 +32,10 @@ int LogToFile(const char *text, bool echo, bool newline)
         return 0;
     }
 
-    // An over-long text is cut so that the line feed still fits.
+    // An over-long text is cut so that the line feed still fits. No password
+    // of a link or URL reaches the log.
     static char line[16384];
-    size_t room = sizeof line - (newline ? 2 : 1);
-    size_t len = strnlen(text, room);
-    memcpy(line, text, len);
+    size_t len = redactPasswords(text, line, sizeof line - (newline ? 1 : 0));
     if (newline)
         line[len++] = '\n';
     line[len] = '\0';

@@ -104,6 +104,21 @@ int waitForProcessEnd(HANDLE process, DWORD processId, DWORD milliseconds)
     return 0;
 }
 
+int terminateOpened(HANDLE process, DWORD processId, DWORD exitCode, bool canWait)
+{
+    // A process that was not terminated is not waited for.
+    if (!TerminateProcess(process, exitCode)) {
+        DWORD error = GetLastError();
+        char text[256];
+        LogFormat(true, "TerminateMyProcess - TerminateProcess failed for process %lu: %lu (%s)", processId, error,
+                  windowsErrorText(error, text, sizeof text));
+        return 0;
+    }
+    if (canWait)
+        waitForProcessEnd(process, processId, terminationWaitMs);
+    return 1;
+}
+
 int TerminateMyProcess(DWORD processId, DWORD exitCode)
 {
     // SYNCHRONIZE for the wait: the update replaces the files the process held.
@@ -114,11 +129,9 @@ int TerminateMyProcess(DWORD processId, DWORD exitCode)
         process = OpenProcess(PROCESS_TERMINATE, FALSE, processId);
     if (!process)
         return 0;
-    TerminateProcess(process, exitCode);
-    if (canWait)
-        waitForProcessEnd(process, processId, terminationWaitMs);
+    int terminated = terminateOpened(process, processId, exitCode, canWait);
     CloseHandle(process);
-    return 1;
+    return terminated;
 }
 
 // White space of the "C" locale; bytes of 128 and above never are.
@@ -197,6 +210,15 @@ static void reportMatch(const PROCESSENTRY32 *entry, const char *user, const cha
     LogToFile("GetProcessList - action-1 Start", true, true);
 }
 
+// Only a Java launcher runs the client: another program whose command line
+// merely holds the search text (an editor with such a file name) is not one.
+static bool isJavaLauncher(const char *exeFile)
+{
+    const char *name = strrchr(exeFile, '\\');
+    name = name ? name + 1 : exeFile;
+    return _stricmp(name, "javaw.exe") == 0 || _stricmp(name, "java.exe") == 0;
+}
+
 // Examines one process of the snapshot; false when the heap is exhausted and
 // the walk must stop.
 static bool examineProcess(const PROCESSENTRY32 *entry, const SearchContext *context, int action,
@@ -236,7 +258,10 @@ static bool examineProcess(const PROCESSENTRY32 *entry, const SearchContext *con
     const char *line = matchProcess(context, &facts);
     if (line) {
         reportMatch(entry, user, domain, line);
-        noteMatch(outcome, action, action == 1 ? TerminateMyProcess(entry->th32ProcessID, 1) : 0);
+        if (isJavaLauncher(entry->szExeFile))
+            noteMatch(outcome, action, action == 1 ? TerminateMyProcess(entry->th32ProcessID, 1) : 0);
+        else
+            LogFormat(true, "GetProcessList - %s is not a Java launcher: left running", entry->szExeFile);
     }
     if (copy)
         HeapFree(GetProcessHeap(), 0, copy);

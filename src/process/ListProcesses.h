@@ -5,9 +5,11 @@
 #include <windows.h>
 
 // Looks for processes of the launcher's account whose command line holds
-// searchText (ASCII case ignored); action 1 terminates each one.
+// searchText (ASCII case ignored); action 1 terminates each one that runs
+// javaw.exe or java.exe (others are reported and left running).
 // Returns 1 (found; all terminated with action 1), 0 (none), -1 (a match could
-// not be opened for termination) or -2 (the search could not be made).
+// not be opened for termination, or not be terminated) or -2 (the search could
+// not be made).
 int SearchProcesses(const char *searchText, int action);
 
 // The steps of the search.
@@ -28,8 +30,13 @@ HMODULE sm_LoadNTDLLFunctions(void);
 void sm_FreeNTDLLFunctions(HMODULE ntdll);
 
 // Requests the termination of processId with exitCode and waits, bounded, for
-// it to end. Returns 0 when the process could not be opened for termination.
+// it to end. Returns 0 when the process could not be opened for termination or
+// the request failed (logged).
 int TerminateMyProcess(DWORD processId, DWORD exitCode);
+
+// The request and the wait on an open handle; with canWait the handle has
+// SYNCHRONIZE. 0 when TerminateProcess failed (logged; nothing is waited for).
+int terminateOpened(HANDLE process, DWORD processId, DWORD exitCode, bool canWait);
 
 // Waits up to milliseconds for process to end; logs when it has not. 1: ended.
 int waitForProcessEnd(HANDLE process, DWORD processId, DWORD milliseconds);
@@ -60,7 +67,7 @@ const char *matchProcess(const SearchContext *context, ProcessFacts *process);
 struct SearchOutcome {
     bool found;      // a match was seen
     bool terminated; // a termination request was made for a match
-    bool unopened;   // a match could not be opened for termination
+    bool unopened;   // a match could not be opened for termination, or not terminated
 };
 // Notes one match; terminateResult is TerminateMyProcess's (used with action 1).
 void noteMatch(SearchOutcome *outcome, int action, int terminateResult);

@@ -11,6 +11,7 @@
 #include "policy/Policy.h"
 #include "process/ListProcesses.h"
 #include "update/fileDigest.h"
+#include "rules/Rules.h"
 #include "update/getHTTPFile.h"
 #include "update/replaceFile.h"
 
@@ -28,7 +29,7 @@ static int joinPath(char *out, const char *folder, const char *name, const char 
 }
 
 // The manifest comes from the network unverified: its paths may name nothing
-// outside the work folder.
+// outside the work folder, no device and none of the launcher's own files.
 static int leavesWorkFolder(const char *path)
 {
     if (path[0] == '/' || path[0] == '\\' || strchr(path, ':'))
@@ -36,7 +37,7 @@ static int leavesWorkFolder(const char *path)
     // Windows trims trailing dots from names, so "..." is refused like "..".
     for (const char *p = path;; ++p) {
         size_t len = strcspn(p, "/\\");
-        if (len >= 2 && strspn(p, ".") == len)
+        if ((len >= 2 && strspn(p, ".") == len) || isDeviceName(p, len) || isOwnName(p, len))
             return 1;
         p += len;
         if (!*p)

@@ -169,14 +169,24 @@ class StandinJavaCase(KovrelCase):
         """Runs the launcher (or a command that opens the link with it and waits)
         with its output in a file, so that it is not kept waiting for what it
         started; returns (exit code, seconds, stdout)."""
-        out = ROOT / "stdout.txt"
-        with open(out, "wb") as f:
-            start = time.monotonic()
-            rc = subprocess.run(["wine", *map(str, program), link], stdin=subprocess.DEVNULL, stdout=f,
-                                stderr=subprocess.STDOUT, env=wine_env(self.launch_env(home, env)),
-                                timeout=120).returncode
-            seconds = time.monotonic() - start
-        return rc, seconds, out.read_bytes().decode("latin-1")
+        start = time.monotonic()
+        rc, stdout = self.finish_launch(self.start_launch(link, home, env, program=program))
+        return rc, time.monotonic() - start, stdout
+
+    def start_launch(self, link, home="C:\\kovreltest\\none", env=None, name="stdout", program=(EXE,)):
+        """Starts the launcher as launch() does, without waiting for it; its
+        output goes to C:\\kovreltest\\<name>.txt."""
+        with open(ROOT / f"{name}.txt", "wb") as f:
+            proc = subprocess.Popen(["wine", *map(str, program), link], stdin=subprocess.DEVNULL, stdout=f,
+                                    stderr=subprocess.STDOUT, env=wine_env(self.launch_env(home, env)))
+        proc.output = ROOT / f"{name}.txt"
+        return proc
+
+    @staticmethod
+    def finish_launch(proc):
+        """Waits for a started launcher; returns (exit code, stdout)."""
+        rc = proc.wait(timeout=120)
+        return rc, proc.output.read_bytes().decode("latin-1")
 
     @staticmethod
     def records(name="record.txt"):
@@ -188,6 +198,8 @@ class StandinJavaCase(KovrelCase):
             key, _, value = line.partition(": ")
             if key == "cmdline":
                 result.append({"cmdline": value, "argv": []})
+            elif key == "wcmdline":
+                result[-1][key] = value.encode("latin-1").decode("utf-8")
             elif key.startswith("argv["):
                 result[-1]["argv"].append(value)
             elif result:
@@ -200,11 +212,18 @@ class StandinJavaCase(KovrelCase):
     def work_folder(self, lines):
         return next(line[13:] for line in lines if line.startswith("tmpLibRun:   "))
 
-    def assertClientStarted(self, link, exe="javaw.exe"):
-        self.assertTrue(wait_for(self.finished), "the stand-in client did not run")
+    def assertClientStarted(self, link, exe="javaw.exe", starts=1):
+        """The stand-in ran starts times, each with exactly the link (its ANSI
+        argv where the code page holds the link, its wide command line always)."""
+        self.assertTrue(wait_for(lambda: self.finished() and
+                                 (ROOT / "done.txt").read_text().count("done") >= starts),
+                        "the stand-in client did not run")
         time.sleep(0.5)  # room for anything else the command line might have started
         records = self.records()
-        self.assertEqual(1, len(records), records)
-        self.assertEqual([exe, "-jar", "Marvique.jar", link], records[0]["argv"])
-        self.assertEqual(f"{exe} -jar Marvique.jar {link}", records[0]["cmdline"])
+        self.assertEqual(starts, len(records), records)
+        for record in records:
+            if link == link.encode("cp1252", errors="replace").decode("cp1252"):
+                self.assertEqual([exe, "-jar", "Marvique.jar", link.encode("cp1252").decode("latin-1")],
+                                 record["argv"])
+            self.assertEqual(f"{exe} -jar Marvique.jar {link}", record["wcmdline"])
         return records[0]

@@ -94,6 +94,17 @@ class Lookup(JavaCase):
         self.assertEqual(b"JRE:1.8.0\n", (WORK / "fcompare.ini").read_bytes())
         self.assertFalse(self.opened.exists())
 
+    def test_runtime_off_the_search_path_is_put_first_on_the_path_of_cmd(self):
+        home = self.install("jre")
+        self.register(32, home)
+        rc, _, _ = self.launch(self.link, home, {"WINEPATH": ""})
+        self.assertEqual(1, rc)
+        lines = self.log_lines()
+        self.assertEqual(["ProgName: javaw.exe -jar Marvique.jar",
+                          f"javaw.exe is found neither in the work folder nor on the search path: "
+                          f"{home}\\bin put first on the PATH of cmd.exe"], lines[-2:])
+        self.assertClientStarted(self.link)
+
     def test_runtime_only_in_64bit_view_is_found_after_the_32bit_failure(self):
         home = self.install("jre64")
         self.register(64, home)
@@ -195,12 +206,22 @@ class Injection(JavaCase):
                 self.assertClientStarted(self.link + tail)
                 self.assertFalse((ROOT / "out.txt").exists())
 
+    def test_link_beyond_the_ansi_code_page_reaches_the_client_whole(self):
+        home = self.install("jre")
+        self.register(32, home)
+        link = self.link + "\u00e9\u4e2d\u6587\u0394\U0001F600&x"
+        rc, _, _ = self.launch(link, home)
+        self.assertEqual(1, rc)
+        self.assertClientStarted(link)
+        # The log shows what the code page holds, and '?' for the rest.
+        self.assertIn("Parameters:  " + self.link + "\u00e9?????&x", self.log_lines())
+
     def test_links_that_cannot_be_passed_are_refused(self):
         variable = "the name of a variable between two '%'"
         cases = [
             ("%PATH%", variable), ("%path:~0,3%", variable), ("%^PATH%", variable),
             ("%KOVREL_PROBE%", variable), ("%CD%", variable), ("%RANDOM%", variable),
-            ("%20%ERRORLEVEL%", variable),
+            ("%20%ERRORLEVEL%", variable), ("%PROMPT%", variable),
             ('"&javaw.exe', "a double quote"), ("\x01", "a control character"),
             ("\tjavaw.exe", "a control character"), (" javaw.exe", "a blank"),
         ]
@@ -211,10 +232,12 @@ class Injection(JavaCase):
                 self.register(32, home)
                 rc, _, _ = self.launch(self.link + tail, home, {"KOVREL_PROBE": "&javaw.exe"})
                 self.assertEqual(0, rc)
-                lines = self.log_lines()
-                self.assertIn("Parameters:  " + self.link + tail, lines)
-                self.assertEqual(["ProgName: javaw.exe -jar Marvique.jar",
-                                  f"Error launching Java: the link holds {reason}"], lines[-2:])
+                # Refused right after the opening lines: no request, no work folder.
+                self.assertEqual(["Parameters:  " + self.link + tail, "Base URL:    " + self.server.https_base,
+                                  "Controls:    none, the server is not verified",
+                                  f"Error launching Java: the link holds {reason}"], self.log_lines()[-4:])
+                self.assertEqual([], self.server.requests)
+                self.assertFalse(WORK.exists())
                 time.sleep(0.5)
                 self.assertEqual([], self.records())
                 self.assertFalse(self.opened.exists())

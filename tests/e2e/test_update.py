@@ -19,6 +19,9 @@ from tests.support.server import LocalServer, SilentServer
 
 START_DETACHED = Path(os.environ.get("KOVREL_START_DETACHED", BUILD / "tests" / "start_detached.exe"))
 MANIFEST_PATH = "/XNL/applets/fcompare.ini"
+POLICY_KEY = "HKLM\\SOFTWARE\\Policies\\Kovrel"
+WAIT = "lockWorkFolder - another launcher works in the folder: waiting for it, at most 300 seconds"
+FREE = "lockWorkFolder - the other launcher is done: the folder is free"
 FAILED = "Error processing versions file!"
 # The update pass looks for running clients with two blanks before "-jar".
 SEARCH = "SearchProcesses - Looking for :  javaw.exe  -jar Marvique.jar  (action: 1)"
@@ -199,16 +202,18 @@ class Update(UpdateCase):
 
     def start_running_client(self, seconds=30, hold="Marvique.jar", command_line=None):
         """The stand-in as a client that the browser started earlier: it holds
-        a file of the work folder for some seconds, or until release.txt exists
-        in C:\\kovreltest. Returns its process id and command line."""
+        a file of the work folder (unless hold is None) for some seconds, or
+        until release.txt exists in C:\\kovreltest. Returns its process id and
+        command line."""
         command_line = command_line or f"javaw.exe  -jar Marvique.jar {self.link}"
         env = {"KOVREL_STANDIN_RECORD": f"{WIN_ROOT}\\running.txt",
                "KOVREL_STANDIN_DONE": f"{WIN_ROOT}\\running-done.txt",
-               "KOVREL_STANDIN_HOLD": self.work_win + "\\" + hold,
                "KOVREL_STANDIN_SECONDS": str(seconds),
                "KOVREL_STANDIN_RELEASE": f"{WIN_ROOT}\\release.txt"}
         for name in ("running.txt", "running-done.txt", "release.txt"):
             (ROOT / name).unlink(missing_ok=True)
+        if hold:
+            env["KOVREL_STANDIN_HOLD"] = self.work_win + "\\" + hold
         out = ROOT / "starter.txt"
         with open(out, "wb") as f:
             rc = subprocess.run(["wine", str(START_DETACHED), f"{self.home}\\bin\\javaw.exe", command_line],
@@ -221,7 +226,8 @@ class Update(UpdateCase):
         self.assertTrue(wait_for(lambda: self.records("running.txt")), "the running client did not start")
         [record] = self.records("running.txt")
         self.assertEqual(command_line, record["cmdline"])
-        self.assertEqual("0", record["held"], f"the running client could not open {hold}")
+        if hold:
+            self.assertEqual("0", record["held"], f"the running client could not open {hold}")
         return pid, command_line
 
     def test_failed_download_keeps_the_earlier_copy_and_manifest(self):
@@ -374,10 +380,21 @@ class Update(UpdateCase):
         self.assertEqual(manifest(files), (WORK / "fcompare.new").read_bytes())
 
     def test_paths_leaving_the_work_folder_are_refused(self):
-        paths = ["..\\..\\evil.bat", "../x.jar", "ext/../../y.jar", "C:\\x.bat", "C:x.jar", "/x.jar", "\\z.jar"]
+        paths = ["..\\..\\evil.bat", "../x.jar", "ext/../../y.jar", "C:\\x.bat", "C:x.jar", "/x.jar", "\\z.jar",
+                 "COM1", "com1.jar", "LPT1", "lpt1.txt", "AUX", "PRN", "fcompare.new", "fcompare.ini",
+                 "Marvique.jar.part"]
         # Were they fetched, the server would answer for some of them.
-        for name in ("../x.jar", "../y.jar", "x.jar"):
+        for name in ("../x.jar", "../y.jar", "x.jar", "COM1", "com1.jar", "LPT1", "lpt1.txt", "AUX", "PRN",
+                     "Marvique.jar.part"):
             self.server.put(name, b"@echo off\r\n")
+        # The prefix's COM1 and LPT1 lead to plain files, to see what a device would get.
+        devices = {name: PREFIX / "dosdevices" / name for name in ("com1", "lpt1")}
+        for name, link in devices.items():
+            target = ROOT / f"{name}.dev"
+            target.write_bytes(b"")
+            self.addCleanup(self.restore_link, link, os.readlink(link) if link.is_symlink() else None)
+            link.unlink(missing_ok=True)
+            link.symlink_to(target)
         text = manifest(V1) + b"".join(f"md5:66 {path}\n".encode() for path in paths)
         self.serve(V1, text=text)
         rc, _ = self.run_update()
@@ -396,3 +413,62 @@ class Update(UpdateCase):
         self.assertWorkHolds(V1)
         self.assertFalse((WORK / "fcompare.ini").exists())
         self.assertEqual(text, (WORK / "fcompare.new").read_bytes())
+        self.assertEqual([b"", b""], [(ROOT / f"{name}.dev").read_bytes() for name in devices])
+
+    @staticmethod
+    def restore_link(link, target):
+        link.unlink(missing_ok=True)
+        if target:
+            link.symlink_to(target)
+
+    def test_refused_link_asks_nothing_and_leaves_a_running_client(self):
+        # Accepted, this link would fetch both files and terminate the client first.
+        self.serve(V1)
+        self.start_running_client(hold=None, seconds=3)
+        rc, _ = self.run_update(self.link + "%PATH%")
+        self.assertEqual(0, rc)
+        self.assertEqual("Error launching Java: the link holds the name of a variable between two '%'",
+                         self.log_lines()[-1])
+        self.assertEqual([], self.requested())
+        self.assertFalse((TEMP / "KovrelDocs").exists())
+        self.assertTrue(wait_for(lambda: (ROOT / "running-done.txt").exists()), "the running client was ended")
+
+    def test_two_launchers_at_once_take_turns(self):
+        # A user's link with a password, which no line of either log shows.
+        link = link_to(self.server.https_base.replace("https://", "https://jsmith:s3cr3t@"))
+        self.serve(V1)
+        self.server.behave("Marvique.jar", "slow", seconds=2)
+        runs = [self.finish_launch(p) for p in [self.start_launch(link, self.home, name=f"run{i}") for i in (0, 1)]]
+        self.assertEqual([1, 1], [rc for rc, _ in runs])
+        self.assertWorkHolds(V1)
+        self.assertPromoted(manifest(V1))
+        self.assertClientStarted(link, starts=2)
+        # One did the work; the other waited and found it done.
+        [(_, first)], [(_, second)] = [[run for run in runs if (WAIT in run[1]) == waited] for waited in (False, True)]
+        self.assertIn(FREE, second)
+        for path in V1:
+            self.assertIn(f"getHTTPFile - URL: {self.applets}{path}".replace("https://", "https://jsmith:***@"), first)
+            self.assertNotIn(f"{path}, filename:", second)
+            self.assertIn(f"File already exists and same version... [{path}]", second)
+        self.assertEqual(2, self.requested().count(("GET", MANIFEST_PATH)))
+        self.assertEqual(4, len(self.requested()))
+        self.assertIn("Base URL:    " + self.server.https_base.replace("https://", "https://jsmith:***@"), first)
+        self.assertNotIn("s3cr3t", self.log_text() + first + second)
+
+    def test_a_launcher_that_waits_too_long_starts_nothing(self):
+        self.serve(V1)
+        self.server.behave("Marvique.jar", "slow", seconds=3)
+        reg("add", POLICY_KEY, "/v", "LockWaitSeconds", "/t", "REG_DWORD", "/d", "1", "/f", "/reg:64")
+        self.addCleanup(reg, "delete", POLICY_KEY, "/v", "LockWaitSeconds", "/f", "/reg:64")
+        first = self.start_launch(self.link, self.home, name="first")
+        self.assertTrue(wait_for(lambda: ("GET", "/XNL/applets/Marvique.jar") in self.requested()))
+        rc, second = self.run_update()
+        self.assertEqual(0, rc)
+        self.assertEqual([WAIT.replace("300", "1"), "lockWorkFolder - another launcher still works in the folder "
+                          "after 1 seconds: nothing is started"], second.splitlines()[-2:])
+        self.assertEqual(1, self.finish_launch(first)[0])
+        self.assertWorkHolds(V1)
+        self.assertPromoted(manifest(V1))
+        self.assertClientStarted(self.link)
+        self.assertEqual(3, len(self.requested()))
+

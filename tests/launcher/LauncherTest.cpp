@@ -5,6 +5,8 @@
 
 #include "TempFolder.h"
 #include "launcher/GetWindowsVersion.h"
+#include "launcher/Link.h"
+#include "launcher/WorkFolderLock.h"
 #include "launcher/kovreldocs_update.h"
 
 namespace {
@@ -160,70 +162,99 @@ TEST(makeDirTree, CreatesEveryMissingFolderAndRestoresThePath)
     EXPECT_EQ(1, dirExists((tmp.path() + "d\\e").c_str()));
 }
 
-TEST(escapeLink, EscapesWhatCmdActsOnAndRefusesWhatItCannotPass)
-{
-    // An environment block: NAME=value strings, ended by an empty one.
-    const std::string env = std::string("Path=C:\\windows\0KOVREL_PROBE=&calc.exe\0=C:=C:\\w\0", 47) + '\0';
-    const char *link = "kovrel://https://h:1/app/servlet/Name?t?u";
-    struct {
-        std::string link;
-        const char *escaped; // null: refused
-        const char *reason;
-    } rows[] = {
-        {link, link, nullptr},
-        {"k://https://h:1/a?t?u&calc.exe", "k://https://h:1/a?t?u^&calc.exe", nullptr},
-        {"a|b<c>d^e(f)g&&h", "a^|b^<c^>d^^e^(f^)g^&^&h", nullptr},
-        {"a^&b", "a^^^&b", nullptr},
-        {"a%20b%41c%2F%", "a%20b%41c%2F%", nullptr},
-        {"%NOSUCH%x%~0%*%%", "%NOSUCH%x%~0%*%%", nullptr},
-        {"!PATH!", "!PATH!", nullptr},
-        {"%PATH:x", "%PATH:x", nullptr}, // no '%' closes it
-        {"a\"b", nullptr, "a double quote"},
-        {"a\tb", nullptr, "a control character"},
-        {"a\nb", nullptr, "a control character"},
-        {"a\x7f" "b", nullptr, "a control character"},
-        {"a b", nullptr, "a blank"},
-    };
-    const char *variable = "the name of a variable between two '%'";
-    const char *expanding[] = {
-        "%PATH%", "%path%", "x%Path%y", "%KOVREL_PROBE%", "%PA^TH%", "%^PATH%", "^%PATH^%",
-        "%PATH:%", "%PATH:~0,3%", "%PATH:C=D%", "%PATH:a=b%%", "%20%PATH%", "%PATH%20", "%CD%", "%date%",
-        "%TIME%", "%RANDOM%", "%ERRORLEVEL%", "%CMDCMDLINE%", "%CMDEXTVERSION%", "%=C:%", "%=ExitCode%",
-        "%__CD__%",
-    };
-    for (const auto &row : rows) {
-        char out[64];
-        const char *reason = escapeLink(row.link.c_str(), env.c_str(), out, sizeof out);
-        if (row.escaped) {
-            EXPECT_EQ(nullptr, reason) << row.link;
-            EXPECT_STREQ(row.escaped, out) << row.link;
-        } else {
-            EXPECT_STREQ(row.reason, reason) << row.link;
-        }
-    }
-    for (const char *text : expanding) {
-        char out[64];
-        EXPECT_STREQ(variable, escapeLink(text, env.c_str(), out, sizeof out)) << text;
-    }
-}
-
-TEST(escapeLink, RefusesWhatDoesNotFitWithoutOverrun)
-{
-    char out[8];
-    memset(out, 'u', sizeof out);
-    EXPECT_STREQ("too many characters", escapeLink("abc&", "", out, 5)); // "abc^&" needs 6
-    EXPECT_EQ(nullptr, escapeLink("abc&", "", out, 6));
-    EXPECT_STREQ("too many characters", escapeLink("abcdefgh", "", out, 8));
-    EXPECT_STREQ("abcdefg", (escapeLink("abcdefg", "", out, 8), out));
-}
-
 TEST(launchJava, StartsNothingOutsideTheWorkFolder)
 {
     TempFolder tmp;
     std::string missing = tmp.path() + "KovrelDocs\\librun";
-    EXPECT_EQ(0, launchJava("javaw.exe", "kovrel://https://h:1/a", missing.c_str()));
+    EXPECT_EQ(0, launchJava("javaw.exe", L"kovrel://https://h:1/a", missing.c_str()));
     EXPECT_EQ("Changing to LIBRUN folder: " + missing + "\r\nError changing to LIBRUN folder: 2 (No such file or directory)\r\n",
               tmp.logText());
+}
+
+TEST(escapeWideLink, HandsOnEveryCharacterOrRefusesWithALine)
+{
+    const wchar_t env[] = L"Path=C:\\windows\0";
+    const char *refused = "Error launching Java: the link holds ";
+    struct {
+        const wchar_t *link, *env;
+        size_t safeSize;
+        const wchar_t *safe; // null: refused with the line
+        std::string line;
+    } rows[] = {
+        {L"k://h/?t?\u00e9\u4e2d\U0001F600^&", env, 64, L"k://h/?t?\u00e9\u4e2d\U0001F600^^^&", ""},
+        {L"k://h/%path%", env, 64, nullptr, refused + std::string("the name of a variable between two '%'")},
+        {L"k://h/\xD800x", env, 64, nullptr, refused + std::string("a character that cannot be handed on unchanged")},
+        {L"k://h/a", nullptr, 64, nullptr, "Error launching Java: the environment cannot be read, so the link is refused"},
+        {L"k://h/\u4e2d&", env, 9, nullptr, refused + std::string("too many characters")},
+        {L"k://h/\u4e2d&", env, 10, L"k://h/\u4e2d^&", ""},
+    };
+    for (const auto &row : rows) {
+        TempFolder tmp;
+        wchar_t safe[64] = L"untouched";
+        EXPECT_EQ(row.safe != nullptr, escapeWideLink(row.link, row.env, safe, row.safeSize)) << row.line;
+        EXPECT_TRUE(std::wstring(row.safe ? row.safe : L"untouched") == safe) << row.line;
+        EXPECT_EQ(row.line.empty() ? "" : row.line + "\r\n", tmp.logText());
+    }
+}
+
+// Another launcher of the same folder (spelt in capitals), played by a thread
+// that takes the mutex, holds it for holdMs and then releases it, or ends without.
+struct OtherLauncher {
+    char name[64];
+    int holdMs;
+    bool release;
+    HANDLE held;
+};
+
+DWORD WINAPI holdFolder(void *p)
+{
+    OtherLauncher *other = (OtherLauncher *)p;
+    HANDLE mutex = CreateMutexA(NULL, FALSE, other->name);
+    WaitForSingleObject(mutex, INFINITE);
+    SetEvent(other->held);
+    Sleep(other->holdMs);
+    if (other->release)
+        ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    return 0;
+}
+
+TEST(lockWorkFolder, WaitsForAnotherLauncherBoundedAndTakesOverAnAbandonedFolder)
+{
+    const std::string waiting = "lockWorkFolder - another launcher works in the folder: waiting for it, at most 1 seconds\r\n";
+    struct {
+        int holdMs; // -1: no other launcher
+        bool release;
+        int result;
+        std::string log;
+    } rows[] = {
+        {300, true, 1, waiting + "lockWorkFolder - the other launcher is done: the folder is free\r\n"},
+        {1500, true, 0,
+         waiting + "lockWorkFolder - another launcher still works in the folder after 1 seconds: nothing is started\r\n"},
+        {0, false, 1, "lockWorkFolder - a launcher ended without releasing the folder: taken over\r\n"},
+    };
+    for (const auto &row : rows) {
+        TempFolder tmp;
+        std::string upper = tmp.path();
+        for (char &c : upper)
+            c = (char)toupper((unsigned char)c);
+        OtherLauncher other = {"", row.holdMs, row.release, CreateEventA(NULL, TRUE, FALSE, NULL)};
+        workFolderLockName(upper.c_str(), other.name, sizeof other.name);
+        // Open meanwhile, as in a launcher that waits: a mutex with no handle left is gone, not abandoned.
+        HANDLE waiter = CreateMutexA(NULL, FALSE, other.name);
+        HANDLE thread = row.holdMs < 0 ? NULL : CreateThread(NULL, 0, holdFolder, &other, 0, NULL);
+        if (thread)
+            WaitForSingleObject(row.release ? other.held : thread, INFINITE);
+        EXPECT_EQ(row.result, lockWorkFolder(tmp.path().c_str(), 1)) << row.holdMs;
+        EXPECT_EQ(row.log, tmp.logText()) << row.holdMs;
+        unlockWorkFolder();
+        if (thread) {
+            WaitForSingleObject(thread, INFINITE);
+            CloseHandle(thread);
+        }
+        CloseHandle(other.held);
+        CloseHandle(waiter);
+    }
 }
 
 } // namespace

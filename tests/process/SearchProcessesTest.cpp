@@ -1,4 +1,5 @@
 // The search under Wine, against stand-in clients started with exact command lines.
+#include <algorithm>
 #include <functional>
 #include <gtest/gtest.h>
 #include <regex>
@@ -330,6 +331,36 @@ TEST_F(SearchProcesses, WaitsBoundedForTheEnd)
     EXPECT_EQ(1, waitForProcessEnd(h, client, 0)) << "ended when the termination returned";
     CloseHandle(h);
     EXPECT_EQ(7u, exitCode(client));
+}
+
+TEST_F(SearchProcesses, LeavesOtherProgramsRunningWhateverTheirCommandLine)
+{
+    // An editor with a file of that name: reported, neither terminated nor counted.
+    std::string standin = windowsPath(getenv("KOVREL_STANDIN"));
+    ASSERT_TRUE(CopyFileA(standin.c_str(), (tmp.path() + "editor.exe").c_str(), FALSE));
+    DWORD editor = start("editor.exe", std::string("editor.exe ") + searchText + ".txt");
+    EXPECT_EQ(0, search(searchText, 1));
+    std::vector<Report> found = reports(log);
+    ASSERT_EQ(1u, found.size());
+    EXPECT_EQ(editor, found[0].id);
+    EXPECT_NE(log.end(), std::find(log.begin(), log.end(), "GetProcessList - editor.exe is not a Java launcher: left running"));
+    Sleep(200);
+    EXPECT_TRUE(running(editor));
+}
+
+TEST_F(SearchProcesses, AFailedTerminationIsReportedAndNotWaitedFor)
+{
+    DWORD client = start("javaw.exe", std::string(searchText) + " " + link);
+    HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, client); // no right to terminate
+    ASSERT_NE(nullptr, h);
+    DWORD before = GetTickCount();
+    EXPECT_EQ(0, terminateOpened(h, client, 1, true));
+    EXPECT_LT(GetTickCount() - before, 1000u);
+    CloseHandle(h);
+    EXPECT_EQ("TerminateMyProcess - TerminateProcess failed for process " + std::to_string(client) +
+                  ": 5 (Access denied)\r\n",
+              tmp.logText());
+    EXPECT_TRUE(running(client));
 }
 
 } // namespace

@@ -1,8 +1,9 @@
 // A stand-in for a Java launcher (installed as javaw.exe and java.exe): it
 // records how it was started and, when asked, behaves like a running client.
 //   KOVREL_STANDIN_RECORD  file to append the record to: one line each for
-//                          "cmdline: ", "cwd: ", "argc: " and "argv[i]: ", and
-//                          with a hold "held: " and 0 or the error of opening it
+//                          "cmdline: ", "wcmdline: " (the wide command line in
+//                          UTF-8), "cwd: ", "argc: " and "argv[i]: ", and with
+//                          a hold "held: " and 0 or the error of opening it
 //   KOVREL_STANDIN_HOLD    file to hold open (read, shared for reading only),
 //                          as a running client holds its jar
 //   KOVREL_STANDIN_SECONDS how long to keep running (default: exit at once)
@@ -33,7 +34,10 @@ int main(int argc, char *argv[])
         if (f) {
             char cwd[MAX_PATH] = "";
             GetCurrentDirectoryA(sizeof cwd, cwd);
-            fprintf(f, "cmdline: %s\ncwd: %s\nargc: %d\n", GetCommandLineA(), cwd, argc);
+            static char wide[32768 * 3];
+            if (!WideCharToMultiByte(CP_UTF8, 0, GetCommandLineW(), -1, wide, sizeof wide, NULL, NULL))
+                wide[0] = '\0';
+            fprintf(f, "cmdline: %s\nwcmdline: %s\ncwd: %s\nargc: %d\n", GetCommandLineA(), wide, cwd, argc);
             for (int i = 0; i < argc; ++i)
                 fprintf(f, "argv[%d]: %s\n", i, argv[i]);
             if (hold)

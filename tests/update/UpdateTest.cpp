@@ -164,6 +164,9 @@ TEST(workFileVersionLine, RefusesPathsThatLeaveTheWorkFolder)
         "../a.jar", "..\\a.jar", "ext/../../a.jar", "ext\\..\\a.jar", "..", "a/..", "ext/.../a.jar",
         "/etc/a.jar", "\\a.jar", "\\\\srv\\share\\a.jar", "C:\\a.jar", "c:a.jar", "a.jar:x",
         "..\\..\\..\\AppData\\Roaming\\Microsoft\\Windows\\Start",
+        // Devices, and the launcher's own files.
+        "COM1", "com1.jar", "ext/AUX", "lpt1.", "PRN", "nul\\a.jar", "fcompare.new", "FCOMPARE.INI",
+        "Marvique.jar.part", "ext/a.part",
     };
     for (const char *path : rows) {
         Scene s;

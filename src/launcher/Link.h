@@ -1,0 +1,23 @@
+// The link as the client receives it: read whole from the wide command line,
+// then checked and escaped for the cmd.exe command line that starts the client.
+#pragma once
+
+#include <stddef.h>
+
+// Room for a link, terminator included: UTF-16 units, and bytes of its ANSI form.
+#define LINK_SIZE 4096
+
+// Reads the program's one argument from the wide command line into wide
+// (LINK_SIZE units), and its ANSI form, where a character the code page cannot
+// hold shows as '?', into ansi (LINK_SIZE bytes). 0, with a line in the log,
+// when the wide command line does not hold exactly one argument or it does not fit.
+int readLink(wchar_t *wide, char *ansi);
+
+// Writes link, escaped for "cmd.exe /C", into safe (safeSize units). env is the
+// environment block (UTF-16) that cmd.exe will inherit, null when it could not
+// be read. 0, with a line in the log, when the link is refused: it cannot be
+// handed on unchanged, or env is null.
+int escapeWideLink(const wchar_t *link, const wchar_t *env, wchar_t *safe, size_t safeSize);
+
+// escapeWideLink against the launcher's own environment.
+int prepareLink(const wchar_t *link, wchar_t *safe, size_t safeSize);

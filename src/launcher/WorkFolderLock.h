@@ -1,0 +1,18 @@
+// One launcher at a time per work folder: a named mutex in the session's local
+// namespace, held from before the manifest download until the client is
+// started or the run ends.
+#pragma once
+
+#include <stddef.h>
+
+// The mutex name of workFolder into out: "Local\Kovrel-" and a hash of the
+// folder's long path in capitals, so that every spelling of it meets.
+void workFolderLockName(const char *workFolder, char *out, size_t outSize);
+
+// Takes the work folder's mutex, waiting up to waitSeconds while another
+// launcher holds it. 1: held until unlockWorkFolder or the end of the run;
+// 0, with a line in the log: the wait ran out or the mutex could not be had.
+int lockWorkFolder(const char *workFolder, unsigned waitSeconds);
+
+// Releases the mutex when it is held.
+void unlockWorkFolder(void);
