@@ -17,6 +17,7 @@
 #include "launcher/GetWindowsVersion.h"
 #include "logging/Logging.h"
 #include "policy/Policy.h"
+#include "rules/baseURL.h"
 #include "update/getHTTPFile.h"
 #include "update/workFileVersion.h"
 
@@ -64,17 +65,11 @@ void help(const char *path)
 
 char *findURL(char *text)
 {
-    char *http = strstr(text, "http");
-    if (!http)
+    size_t start, length;
+    if (!baseURLSpan(text, &start, &length))
         return NULL;
-    int slashes = 0;
-    for (char *p = http; *p; ++p) {
-        if (*p == '/' && ++slashes == 3) {
-            p[1] = '\0';
-            break;
-        }
-    }
-    return http;
+    text[start + length] = '\0';
+    return text + start;
 }
 
 int dirExists(const char *path)
