@@ -232,7 +232,7 @@ static size_t gEntryCount;
 
 static void checkEntry(const char *dir, int line, const char *piece, const ManifestLine *f, int *client)
 {
-    char path[600], kind[80], value[200];
+    char path[600], value[200];
     shown(f->path, path, sizeof path);
     // The launcher compares its entry text with the installed lines stripped.
     char canonical[1024 + 8], stripped[1024];
@@ -242,17 +242,22 @@ static void checkEntry(const char *dir, int line, const char *piece, const Manif
         problem(line, "not-canonical", "not \"%s:%s %s\" alone: the launcher never finds it up to date and "
                 "fetches %s on every run", f->kind, shown(f->value, value, sizeof value), path, path);
 
-    for (size_t i = 0; i < gEntryCount; ++i) {
+    const size_t room = sizeof gEntries / sizeof gEntries[0];
+    for (size_t i = 0; i < gEntryCount && i < room; ++i) {
         if (strcasecmp(gEntries[i].path, f->path) == 0) {
             problem(line, "duplicate-path", "%s: also on line %d (Windows names ignore case)", path,
                     gEntries[i].line);
             break;
         }
     }
-    if (gEntryCount < sizeof gEntries / sizeof gEntries[0]) {
+    if (gEntryCount < room) {
         snprintf(gEntries[gEntryCount].path, sizeof gEntries[0].path, "%s", f->path);
-        gEntries[gEntryCount++].line = line;
+        gEntries[gEntryCount].line = line;
+    } else if (gEntryCount == room) {
+        problem(line, "unreadable", "over %u entries: duplicates of this one and later ones are not looked for",
+                (unsigned)room);
     }
+    ++gEntryCount;
     if (strcmp(f->path, clientName) == 0)
         *client = 1;
 
@@ -277,8 +282,7 @@ static void checkEntry(const char *dir, int line, const char *piece, const Manif
     size_t digits = digestTokenDigits(f->kind, f->value);
     char hex[2 * EVP_MAX_MD_SIZE + 1];
     if (digits && fileDigest(file, f->kind, hex, sizeof hex) && strcasecmp(hex, f->value) != 0)
-        problem(line, "wrong-digest", "%s: %s %s in the manifest, %s of the file", path,
-                shown(f->kind, kind, sizeof kind), f->value, hex);
+        problem(line, "wrong-digest", "%s: %s %s in the manifest, %s of the file", path, f->kind, f->value, hex);
 }
 
 static void checkLine(const char *dir, int line, const char *piece, int *client)
@@ -342,7 +346,7 @@ static int checkManifest(const char *dir)
     // Read as the launcher reads it: the C runtime's text mode drops the
     // carriage return of CR LF and ends the file at byte 0x1A; fgets then hands
     // on pieces of at most 1023 characters.
-    int line = 1, client = 0, nulReported = 0;
+    int line = 1, client = 0, nulReported = 0, longReported = 0;
     char piece[1024];
     size_t n = 0;
     for (; at <= size; ++at) {
@@ -362,8 +366,10 @@ static int checkManifest(const char *dir)
             piece[n] = '\0';
             // NUL bytes: the launcher's line ends at the first.
             checkLine(dir, line, piece, &client);
-            if (!end && c != '\n')
+            if (!end && c != '\n' && longReported != line) {
                 problem(line, "long-line", "1023 characters or more: the launcher reads it in pieces");
+                longReported = line;
+            }
             if (c == '\n')
                 ++line;
             n = 0;
