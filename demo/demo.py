@@ -2,7 +2,6 @@
 with a sample applets folder, a stand-in Java runtime registered in the
 project's Wine prefix, and kovrel.exe run with a kovrel:// link to the server.
 Run it twice: the second run finds everything up to date."""
-import hashlib
 import os
 import pwd
 import shutil
@@ -95,8 +94,10 @@ def main():
 
     with LocalServer(http=False) as server:
         server.put("Marvique.jar", jar.read_bytes())
-        token = hashlib.md5(jar.read_bytes()).hexdigest()
-        server.put("fcompare.ini", f"JRE:1.8.0\nmd5:{token} Marvique.jar\n")
+        # The manifest as a server operator makes it.
+        server.put("fcompare.ini", subprocess.run(
+            [str(BUILD / "native" / "kovrel-manifest"), "write", str(server.applets), "--jre", "1.8.0"],
+            check=True, stdout=subprocess.PIPE).stdout)
         link = f"kovrel://{server.https_base}kovrel/servlet/Launch?{uuid.uuid4()}?demo"
         print(f"Server: {server.https_base} (self-signed HTTPS)")
         print(f"Link:   {link}")

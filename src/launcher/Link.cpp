@@ -7,7 +7,7 @@
 #include <shellapi.h>
 
 #include "logging/Logging.h"
-#include "rules/Rules.h"
+#include "rules/linkRules.h"
 
 static int copyLink(const wchar_t *argument, wchar_t *wide, char *ansi)
 {

@@ -21,6 +21,7 @@
 #include "launcher/WorkFolderLock.h"
 #include "logging/Logging.h"
 #include "policy/Policy.h"
+#include "rules/baseURL.h"
 #include "update/getHTTPFile.h"
 #include "update/workFileVersion.h"
 
@@ -63,17 +64,11 @@ void help(const char *path)
 
 char *findURL(char *text)
 {
-    char *http = strstr(text, "http");
-    if (!http)
+    size_t start, length;
+    if (!baseURLSpan(text, &start, &length))
         return NULL;
-    int slashes = 0;
-    for (char *p = http; *p; ++p) {
-        if (*p == '/' && ++slashes == 3) {
-            p[1] = '\0';
-            break;
-        }
-    }
-    return http;
+    text[start + length] = '\0';
+    return text + start;
 }
 
 int dirExists(const char *path)

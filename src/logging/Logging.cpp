@@ -7,7 +7,7 @@
 #include <time.h>
 #include <windows.h>
 
-#include "rules/Rules.h"
+#include "rules/linkRules.h"
 
 char logmsg[16384];
 

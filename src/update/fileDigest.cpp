@@ -1,6 +1,5 @@
 #include "update/fileDigest.h"
 
-#include <ctype.h>
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -9,27 +8,9 @@
 
 #include "logging/Logging.h"
 
-size_t digestDigits(const char *kind)
-{
-    if (strcmp(kind, "md5") == 0)
-        return 32;
-    return strcmp(kind, "sha1") == 0 ? 40 : 0;
-}
-
-bool verifiableToken(const char *kind, const char *token)
-{
-    size_t digits = digestDigits(kind);
-    if (!digits || strlen(token) != digits)
-        return false;
-    for (const char *p = token; *p; ++p)
-        if (!isxdigit((unsigned char)*p))
-            return false;
-    return true;
-}
-
 int fileDigest(const char *path, const char *kind, char *hex, size_t hexSize)
 {
-    size_t digits = digestDigits(kind);
+    size_t digits = strcmp(kind, "md5") == 0 ? 32 : strcmp(kind, "sha1") == 0 ? 40 : 0;
     if (!digits || hexSize <= digits)
         return 0;
     FILE *f = fopen(path, "rb");

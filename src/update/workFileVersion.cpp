@@ -10,8 +10,8 @@
 #include "logging/Logging.h"
 #include "policy/Policy.h"
 #include "process/ListProcesses.h"
+#include "rules/manifestRules.h"
 #include "update/fileDigest.h"
-#include "rules/Rules.h"
 #include "update/getHTTPFile.h"
 #include "update/replaceFile.h"
 
@@ -26,34 +26,6 @@ static int joinPath(char *out, const char *folder, const char *name, const char 
     LogFormat(true, "%s - path too long (over %d characters): %s\\%s", caller, MAX_PATH - 1, folder,
               name);
     return 0;
-}
-
-// The manifest comes from the network unverified: its paths may name nothing
-// outside the work folder, no device and none of the launcher's own files.
-static int leavesWorkFolder(const char *path)
-{
-    if (path[0] == '/' || path[0] == '\\' || strchr(path, ':'))
-        return 1;
-    // Windows trims trailing dots from names, so "..." is refused like "..".
-    for (const char *p = path;; ++p) {
-        size_t len = strcspn(p, "/\\");
-        if ((len >= 2 && strspn(p, ".") == len) || isDeviceName(p, len) || isOwnName(p, len))
-            return 1;
-        p += len;
-        if (!*p)
-            return 0;
-    }
-}
-
-char *strip(char *text)
-{
-    char *out = text;
-    for (const char *in = text; *in; ++in) {
-        if (*in != '\t' && *in != '\n')
-            *out++ = *in;
-    }
-    *out = '\0';
-    return text;
 }
 
 int checkFileEqual(const char *path, const char *workFolder, const char *value, const char *kind)
@@ -135,31 +107,21 @@ static int workLine(char *line, const char *workFolder, const char *appletsURL, 
 {
     const char *javaExe = getenv("KOVREL_DEBUG") ? "java.exe" : "javaw.exe";
 
-    // Only colons, or nothing at all: no kind, passed over like any other kind.
-    const char *kind = strtok(line, ":");
-    if (!kind)
+    // Every line but a "JRE" line and an entry is passed over without a word.
+    struct ManifestLine fields;
+    enum ManifestLineForm form = cutManifestLine(line, &fields);
+    if (form == MANIFEST_JRE)
+        LogFormat(true, "\nMinimum Java JRE: [%s]", fields.value);
+    if (form != MANIFEST_ENTRY)
         return 1;
-    if (strcmp(kind, "JRE") == 0) {
-        char *version = strtok(NULL, " ");
-        if (version)
-            LogFormat(true, "\nMinimum Java JRE: [%s]", strip(version));
-        return 1;
-    }
-    if (strcmp(kind, "id") != 0 && strcmp(kind, "md5") != 0 && strcmp(kind, "sha1") != 0)
-        return 1;
-    const char *value = strtok(NULL, " ");
-    char *path = strtok(NULL, " ");
-    if (!value || !path)
-        return 1;
-    // A blank before the line end leaves a path of nothing but the line feed:
-    // no path, not the work folder itself.
-    if (!*strip(path))
-        return 1;
+    const char *kind = fields.kind, *value = fields.value, *path = fields.path;
     if (handled && handledBefore(handled, path))
         return 1;
     LogFormat(true, "\nChecking file: %s", path);
 
-    if (leavesWorkFolder(path)) {
+    // A path from the network may name nothing outside the work folder, no
+    // device and none of the launcher's own files.
+    if (pathRefusal(path)) {
         LogFormat(true, "workFileVersionLine - path outside the work folder refused: %s", path);
         return 0;
     }
@@ -185,7 +147,7 @@ static int workLine(char *line, const char *workFolder, const char *appletsURL, 
     // Verified only where the administrator asks for it and the token is a
     // digest; any other token stays an opaque version mark.
     char digest[64] = "";
-    if (gPolicy.verifyDigests && verifiableToken(kind, value))
+    if (gPolicy.verifyDigests && digestTokenDigits(kind, value))
         snprintf(digest, sizeof digest, "%s:%s", kind, value);
     if (getHTTPFile(url, localFile, digest[0] ? digest : NULL))
         return 1;

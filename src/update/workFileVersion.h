@@ -1,6 +1,9 @@
 // The update pass: brings the work folder into line with the versions manifest.
 #pragma once
 
+// strip, which the installed manifest's lines go through too.
+#include "rules/manifestRules.h"
+
 // Walks the manifest at manifestPath ("fcompare.new" in workFolder), fetching
 // each changed or missing file from appletsURL (ending in "/"); a UTF-8 byte
 // order mark is skipped, and a path handled before in the pass is passed over.
@@ -17,6 +20,3 @@ int workFileVersionLine(char *line, const char *workFolder, const char *appletsU
 // 1 when workFolder\path exists and "kind:value path" stands, as a line without
 // tabs and line feeds, in workFolder's "fcompare.ini"; 0 otherwise.
 int checkFileEqual(const char *path, const char *workFolder, const char *value, const char *kind);
-
-// Removes every tab and line feed from text in place; returns text.
-char *strip(char *text);

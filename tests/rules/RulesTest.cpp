@@ -1,132 +1,149 @@
-#include <chrono>
+// The rules, natively: tables of input and expected result.
 #include <gtest/gtest.h>
-#include <string.h>
 #include <string>
-#include <vector>
 
-#include "rules/Rules.h"
+#include "rules/baseURL.h"
+#include "rules/manifestRules.h"
 
 namespace {
 
-TEST(names, DevicesAndTheLaunchersOwnFilesAreKnownInEveryForm)
+std::string shown(const char *text)
+{
+    return text ? std::string("\"") + text + "\"" : "null";
+}
+
+TEST(cutManifestLine, CutsAsStrtokWould)
 {
     struct {
-        bool device, own;
-        std::vector<const char *> names;
+        std::string line;
+        ManifestLineForm form;
+        const char *kind, *value, *path;
     } rows[] = {
-        {true, false, {"CON", "prn", "Aux", "nul", "COM1", "com0", "LPT9", "COM\xB9", "lpt\xB2", "COM\xC2\xB3",
-                       "CONIN$", "conout$", "com1.jar", "AUX.tar.gz", "CON.", "NUL ", "LPT1 .txt", "COM1..."}},
-        {false, true, {"fcompare.ini", "FCOMPARE.NEW", "fcompare.ini. .", "Marvique.jar.part", "a.PART", "x.part "}},
-        {false, false, {"COM", "COM10", "CONX", "XCON", " CON", ".con", "COM\xB4", "nul1", "", "fcompare.ini.old",
-                        "fcompare.nex", "part", "a.parts", "lib.jar"}},
+        {"md5:abc lib.jar\n", MANIFEST_ENTRY, "md5", "abc", "lib.jar"},
+        {"sha1:abc lib.jar", MANIFEST_ENTRY, "sha1", "abc", "lib.jar"},
+        {"id:1 a.jar extra\n", MANIFEST_ENTRY, "id", "1", "a.jar"},
+        {"::md5::a:b   li\tb.jar\n", MANIFEST_ENTRY, "md5", ":a:b", "lib.jar"},
+        {"md5:a\tb lib.jar\n", MANIFEST_ENTRY, "md5", "a\tb", "lib.jar"},
+        {"md5:   abc  my lib.jar\n", MANIFEST_ENTRY, "md5", "abc", "my"},
+        {"md5:abc \t\n", MANIFEST_NO_PATH, "md5", "abc", ""},
+        {"md5:abc\n", MANIFEST_NO_PATH, "md5", "abc\n", nullptr},
+        {"md5:", MANIFEST_NO_VALUE, "md5", nullptr, nullptr},
+        {"md5", MANIFEST_NO_VALUE, "md5", nullptr, nullptr},
+        {"MD5:abc lib.jar\n", MANIFEST_OTHER_KIND, "MD5", nullptr, nullptr},
+        {" md5:abc lib.jar\n", MANIFEST_OTHER_KIND, " md5", nullptr, nullptr},
+        {"\xef\xbb\xbfmd5:abc lib.jar\n", MANIFEST_OTHER_KIND, "\xef\xbb\xbfmd5", nullptr, nullptr},
+        {":::", MANIFEST_NO_KIND, nullptr, nullptr, nullptr},
+        {std::string("\0md5:a b\n", 9), MANIFEST_NO_KIND, nullptr, nullptr, nullptr},
+        {std::string("md5:a b\0c\n", 10), MANIFEST_ENTRY, "md5", "a", "b"},
+        {"JRE:  1.8\t.0 x\n", MANIFEST_JRE, "JRE", "1.8.0", nullptr},
+        {"JRE:\n", MANIFEST_JRE, "JRE", "", nullptr},
+        {"JRE:", MANIFEST_NO_VERSION, "JRE", nullptr, nullptr},
     };
     for (const auto &row : rows) {
-        for (const char *name : row.names) {
-            EXPECT_EQ(row.device, isDeviceName(name, strlen(name))) << name;
-            EXPECT_EQ(row.own, isOwnName(name, strlen(name))) << name;
-        }
+        char line[1024] = "";
+        row.line.copy(line, sizeof line - 1);
+        ManifestLine fields;
+        std::string what = "row [" + row.line + "]";
+        EXPECT_EQ(row.form, cutManifestLine(line, &fields)) << what;
+        EXPECT_EQ(shown(row.kind), shown(fields.kind)) << what;
+        EXPECT_EQ(shown(row.value), shown(fields.value)) << what;
+        EXPECT_EQ(shown(row.path), shown(fields.path)) << what;
     }
-    EXPECT_TRUE(isDeviceName("CON/a.jar", 3)) << "the component given, not the text after it";
 }
 
-// An environment block: NAME=value strings, ended by an empty one. "ÉTÉ" is a
-// name beyond ASCII.
-const std::string env =
-    std::string("Path=C:\\windows\0KOVREL_PROBE=&calc.exe\0=C:=C:\\w\0\xC3\x89T\xC3\x89=1\0", 56) + '\0';
-const char *variable = "the name of a variable between two '%'";
-
-TEST(escapeLink, EscapesWhatCmdActsOnAndRefusesWhatItCannotPass)
+TEST(pathRefusal, KeepsEveryPathInsideTheWorkFolderAndOffItsFiles)
 {
-    const char *link = "kovrel://https://h:1/app/servlet/Name?t?u";
+    const char *leaves = "leaves the work folder", *device = "a device name",
+               *own = "one of the launcher's own file names";
     struct {
-        std::string link;
-        const char *escaped; // null: refused
-        const char *reason;
+        const char *path, *refusal;
     } rows[] = {
-        {link, link, nullptr},
-        {"k://https://h:1/a?t?u&calc.exe", "k://https://h:1/a?t?u^&calc.exe", nullptr},
-        {"a|b<c>d^e(f)g&&h", "a^|b^<c^>d^^e^(f^)g^&^&h", nullptr},
-        {"a^&b", "a^^^&b", nullptr},
-        {"a%20b%41c%2F%", "a%20b%41c%2F%", nullptr},
-        {"%NOSUCH%x%~0%*%%", "%NOSUCH%x%~0%*%%", nullptr},
-        {"!PATH!", "!PATH!", nullptr},
-        {"%PATH:x", "%PATH:x", nullptr}, // no '%' closes it
-        {"u\xC3\xA9\xE4\xB8\xAD%41%%ete%", "u\xC3\xA9\xE4\xB8\xAD%41%%ete%", nullptr},
-        {"a\"b", nullptr, "a double quote"},
-        {"a\tb", nullptr, "a control character"},
-        {"a\nb", nullptr, "a control character"},
-        {"a\x7f" "b", nullptr, "a control character"},
-        {"a b", nullptr, "a blank"},
+        {"Marvique.jar", nullptr}, {"ext/a.jar", nullptr}, {"./a..b.jar", nullptr}, {".hidden", nullptr},
+        {"../a.jar", leaves}, {"ext\\...\\a", leaves}, {"\\\\srv\\a", leaves}, {"a.jar:x", leaves},
+        {"CON", device}, {"con.jar", device}, {"Nul .txt", device}, {"aux..", device},
+        {"ext/prn.x/a", device}, {"COM0", device}, {"lpt9.log", device}, {"conin$", device},
+        {"CONOUT$.a.b", device}, {"COM\xb9", device}, {"lpt\xc2\xb2.jar", device},
+        {"console.jar", nullptr}, {"com10", nullptr}, {"lpt", nullptr}, {"com\xb4", nullptr},
+        {"xcon", nullptr}, {"con_1.jar", nullptr},
+        {"fcompare.ini", own}, {"FCompare.New", own}, {"fcompare.ini. .", own}, {"a.jar.part", own},
+        {"x.PART", own}, {"ext/fcompare.ini", own}, {"fcompare.ini.old", nullptr}, {"a.partx", nullptr},
     };
-    const char *expanding[] = {
-        "%PATH%", "%path%", "x%Path%y", "%KOVREL_PROBE%", "%PA^TH%", "%^PATH%", "^%PATH^%",
-        "%PATH:%", "%PATH:~0,3%", "%PATH:C=D%", "%PATH:a=b%%", "%20%PATH%", "%PATH%20", "%CD%", "%date%",
-        "%TIME%", "%RANDOM%", "%ERRORLEVEL%", "%CMDCMDLINE%", "%CMDEXTVERSION%", "%=C:%", "%=ExitCode%",
-        "%__CD__%", "%PROMPT%", "%prompt:$=x%", "%Firmware_Type%", "%X%PATH%", "%a:b%PATH%",
-        // Dotless i and long s have ASCII capitals; beyond ASCII, the system decides.
-        "%cmdcmdl\xC4\xB1ne%", "%highe\xC5\xBFtnumanodenumber%", "%\xC3\xA9t\xC3\xA9%", "%\xE4\xB8\xAD%",
-    };
-    for (const auto &row : rows) {
-        char out[64];
-        const char *reason = escapeLink(row.link.c_str(), env.c_str(), out, sizeof out);
-        if (row.escaped) {
-            EXPECT_EQ(nullptr, reason) << row.link;
-            EXPECT_STREQ(row.escaped, out) << row.link;
-        } else {
-            EXPECT_STREQ(row.reason, reason) << row.link;
-        }
-    }
-    for (const char *text : expanding) {
-        char out[64];
-        EXPECT_STREQ(variable, escapeLink(text, env.c_str(), out, sizeof out)) << text;
-    }
-    char out[64];
-    EXPECT_EQ(nullptr, escapeLink("%\xE4\xB8\xAD%", "", out, sizeof out)) << "no name beyond ASCII";
+    for (const auto &row : rows)
+        EXPECT_EQ(shown(row.refusal), shown(pathRefusal(row.path))) << "row " << row.path;
 }
 
-TEST(escapeLink, TakesLinearTimeWithLongNamesAndManyPercents)
+TEST(publishedNameProblem, NamesTheRuleEachNameBreaks)
 {
-    std::string name(8000, 'N');
-    std::string block = name + "=x" + '\0' + std::string(8000, '%') + "=y" + '\0' + '\0';
-    std::string link = "kovrel://h/" + std::string(2000, '%') + name.substr(0, 1000) + "%";
-    static char out[16384];
-    auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < 20; ++i)
-        EXPECT_EQ(nullptr, escapeLink(link.c_str(), block.c_str(), out, sizeof out));
-    EXPECT_STREQ(variable, escapeLink(("%" + name + "%").c_str(), block.c_str(), out, sizeof out));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
-}
-
-TEST(escapeLink, RefusesWhatDoesNotFitWithoutOverrun)
-{
-    char out[8];
-    memset(out, 'u', sizeof out);
-    EXPECT_STREQ("too many characters", escapeLink("abc&", "", out, 5)); // "abc^&" needs 6
-    EXPECT_EQ(nullptr, escapeLink("abc&", "", out, 6));
-    EXPECT_STREQ("too many characters", escapeLink("abcdefgh", "", out, 8));
-    EXPECT_STREQ("abcdefg", (escapeLink("abcdefg", "", out, 8), out));
-}
-
-TEST(redactPasswords, MasksThePasswordOfEveryUrl)
-{
-    const char *rows[][2] = {
-        {"Parameters:  kovrel://https://user:secret@h:1/a?t?u", "Parameters:  kovrel://https://user:***@h:1/a?t?u"},
-        {"URL: https://u:p@h/x, filename: C:\\a@b", "URL: https://u:***@h/x, filename: C:\\a@b"},
-        {"https://u:p:q@r@h", "https://u:***@h"},
-        {"a https://u:a b@h c", "a https://u:***@h c"},
-        {"x://a:b@c://d:e@f/", "x://a:***@c://d:***@f/"},
-        {"https://user@h/ https://u:@h/ https://h:1/a@b:c https://h?u:p@x a:b@c ://", nullptr},
+    struct {
+        std::string name;
+        const char *problem; // the start of the text; null: publishable
+    } rows[] = {
+        {"Marvique.jar", nullptr},
+        {"kovrel-lib_1.2+b~3.jar", nullptr},
+        {std::string(103, 'n'), nullptr},
+        {std::string(104, 'n'), "too long"},
+        {"", "an empty name"},
+        {"ext/a.jar", "a sub-folder"},
+        {"..", "leaves the work folder"},
+        {"a:b", "leaves the work folder"},
+        {"nul.jar", "a device name"},
+        {"a.part", "one of the launcher's own"},
+        {"my lib.jar", "a blank"},
+        {"a\tb", "a control character"},
+        {"caf\xc3\xa9.jar", "a character outside ASCII"},
+        {"a#1.jar", "a character that changes the URL"},
+        {"100%.jar", "a character that changes the URL"},
+        {"a|b", "a character that Windows"},
+        {"a.jar.", "a trailing dot"},
     };
     for (const auto &row : rows) {
-        const char *shown = row[1] ? row[1] : row[0];
-        char out[128];
-        EXPECT_EQ(strlen(shown), redactPasswords(row[0], out, sizeof out)) << row[0];
-        EXPECT_STREQ(shown, out) << row[0];
+        const char *problem = publishedNameProblem(row.name.c_str());
+        if (!row.problem)
+            EXPECT_EQ(nullptr, problem) << "row " << row.name << ": " << problem;
+        else
+            EXPECT_EQ(0u, std::string(problem ? problem : "").rfind(row.problem, 0)) << "row " << row.name;
     }
-    for (size_t size = 1; size < 24; ++size) {
-        char out[24];
-        size_t n = redactPasswords("https://u:secret@h/x", out, size);
-        EXPECT_EQ(std::string("https://u:***@h/x").substr(0, size - 1), std::string(out, n)) << "cut at " << size;
+}
+
+TEST(pathFits, LeavesRoomForTheStagedName)
+{
+    struct {
+        size_t pathLength, folderLength;
+        bool fits;
+    } rows[] = {{253, 0, true}, {254, 0, false}, {103, 150, true}, {104, 150, false},
+                {1, 252, true}, {1, 253, false}, {1, 400, false}};
+    for (const auto &row : rows)
+        EXPECT_EQ(row.fits, pathFits(std::string(row.pathLength, 'p').c_str(), row.folderLength) != 0)
+            << row.pathLength << " in " << row.folderLength;
+}
+
+TEST(digestTokenDigits, OnlyWholeHexDigestsOfTheirKind)
+{
+    const std::string md5(32, 'a'), sha1 = "86F7E437FAA5A7FCE15D1DDCB9EAEA2D5C1B9F3A";
+    struct {
+        const char *kind;
+        std::string token;
+        size_t digits;
+    } rows[] = {{"md5", md5, 32}, {"sha1", sha1, 40}, {"md5", sha1, 0}, {"sha1", md5, 0},
+                {"id", md5, 0}, {"MD5", md5, 0}, {"md5", md5 + "0", 0}, {"md5", md5.substr(1) + "g", 0},
+                {"md5", "9b1c04", 0}};
+    for (const auto &row : rows)
+        EXPECT_EQ(row.digits, digestTokenDigits(row.kind, row.token.c_str())) << row.kind << ":" << row.token;
+}
+
+TEST(baseURLSpan, FromTheFirstHttpToTheThirdSlash)
+{
+    struct {
+        const char *link, *base; // base null: no "http", outputs untouched
+    } rows[] = {{"kovrel://https://h:1/app/servlet/N?t?u", "https://h:1/"}, {"httphttp///x", "httphttp///"},
+                {"a http:/x", "http:/x"}, {"kovrel://Http://h/", nullptr}, {"htt", nullptr}};
+    for (const auto &row : rows) {
+        size_t start = 99, length = 99;
+        int found = baseURLSpan(row.link, &start, &length);
+        EXPECT_EQ(shown(row.base), found ? shown(std::string(row.link + start, length).c_str()) : "null")
+            << row.link;
+        if (!found)
+            EXPECT_TRUE(start == 99 && length == 99) << row.link;
     }
 }
 

@@ -1,4 +1,4 @@
-#include "rules/Rules.h"
+#include "rules/linkRules.h"
 
 #include <string.h>
 

@@ -1,20 +1,9 @@
-// Pure text rules for what comes from outside: names in the manifest, the link
-// on cmd.exe's command line, and what the log may show. No system calls and no
-// I/O: the same code builds for Windows and natively.
+// The rules for the link on cmd.exe's command line and for what the log may
+// show. No system calls and no I/O: the same code builds for Windows and
+// natively.
 #pragma once
 
 #include <stddef.h>
-
-// True when the path component name[0..length) is one that Windows maps to a
-// device: CON, PRN, AUX, NUL, CONIN$, CONOUT$, COM0-9 and LPT0-9 (with the
-// superscript digits 1-3 too), in any case, with any extension and trailing
-// dots and blanks.
-bool isDeviceName(const char *name, size_t length);
-
-// True when the path component names one of the launcher's own files in the
-// work folder: "fcompare.ini", "fcompare.new", or a staging name ending in
-// ".part" (any case, trailing dots and blanks ignored).
-bool isOwnName(const char *name, size_t length);
 
 // Writes link (UTF-8) into out with a caret before each character that cmd.exe
 // acts on, so that a "cmd.exe /C" command line hands it on unchanged. env is the
