@@ -167,63 +167,65 @@ static bool nextEntry(const char *text, size_t size, char separator, size_t *pos
     return false;
 }
 
-int policyServers(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize)
+// The entries of a REG_SZ (';'-separated) or, with multi, REG_MULTI_SZ value,
+// each taken by accept, into out: with joiner '\0' in the list form (each
+// entry ended by '\0', the list by an empty one), otherwise separated by
+// joiner. 0 when the type is wrong, an entry is refused or the result does not
+// fit; out is then untouched.
+static int parseEntries(unsigned long type, const void *data, unsigned long size, bool multi,
+                        bool (*accept)(const char *entry, size_t len), char joiner, char *out, size_t outSize)
 {
     char separator;
-    long textLen = valueText(type, (const char *)data, size, true, &separator);
+    long textLen = valueText(type, (const char *)data, size, multi, &separator);
     if (textLen < 0)
         return 0;
     char list[sizeof Policy::allowedServers];
     size_t used = 0, pos = 0, len;
     const char *entry;
-    Server server;
     while (nextEntry((const char *)data, textLen, separator, &pos, &entry, &len)) {
-        if (!parseServer(entry, len, &server) || used + len + 2 > sizeof list)
+        if (!accept(entry, len) || used + len + 2 > sizeof list)
             return 0;
+        if (joiner && used)
+            list[used++] = joiner;
         memcpy(list + used, entry, len);
-        list[used + len] = '\0';
-        used += len + 1;
+        used += len;
+        if (!joiner)
+            list[used++] = '\0';
     }
-    if (used + 1 > outSize)
-        return 0;
     list[used++] = '\0';
+    if (used > outSize)
+        return 0;
     memcpy(out, list, used);
     return 1;
 }
 
-static bool isBase64(char c)
+static bool isServer(const char *entry, size_t len)
 {
-    return isalnum((unsigned char)c) || c == '+' || c == '/';
+    Server server;
+    return parseServer(entry, len, &server) != 0;
+}
+
+// "sha256//" and the base64 of 32 bytes.
+static bool isPin(const char *entry, size_t len)
+{
+    static const char prefix[] = "sha256//";
+    const size_t prefixLen = sizeof prefix - 1, hashLen = 44;
+    if (len != prefixLen + hashLen || memcmp(entry, prefix, prefixLen) != 0 || entry[len - 1] != '=')
+        return false;
+    for (size_t i = prefixLen; i < len - 1; ++i)
+        if (!isalnum((unsigned char)entry[i]) && entry[i] != '+' && entry[i] != '/')
+            return false;
+    return true;
+}
+
+int policyServers(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize)
+{
+    return parseEntries(type, data, size, true, isServer, '\0', out, outSize);
 }
 
 int policyPins(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize)
 {
-    static const char prefix[] = "sha256//";
-    const size_t prefixLen = sizeof prefix - 1, hashLen = 44; // 32 bytes in base64
-    char separator;
-    long textLen = valueText(type, (const char *)data, size, false, &separator);
-    if (textLen < 0)
-        return 0;
-    char list[sizeof Policy::pinnedPublicKeys];
-    size_t used = 0, pos = 0, len;
-    const char *entry;
-    while (nextEntry((const char *)data, textLen, separator, &pos, &entry, &len)) {
-        if (len != prefixLen + hashLen || memcmp(entry, prefix, prefixLen) != 0 || entry[len - 1] != '=' ||
-            used + len + 2 > sizeof list)
-            return 0;
-        for (size_t i = prefixLen; i < len - 1; ++i)
-            if (!isBase64(entry[i]))
-                return 0;
-        if (used)
-            list[used++] = ';';
-        memcpy(list + used, entry, len);
-        used += len;
-    }
-    if (used + 1 > outSize)
-        return 0;
-    list[used++] = '\0';
-    memcpy(out, list, used);
-    return 1;
+    return parseEntries(type, data, size, false, isPin, ';', out, outSize);
 }
 
 // Reads a value's raw data into data: 1 read, 0 not there, -1 there but
