@@ -306,7 +306,7 @@ int launchJava(const char *javaExe, const char *link, const char *tmpLibRun)
     return 1;
 }
 
-int main(int argc, char *argv[])
+static int run(int argc, char *argv[])
 {
     char computer[16] = "";
     DWORD computerSize = sizeof computer;
@@ -354,6 +354,9 @@ int main(int argc, char *argv[])
     LogFormat(true, "Parameters:  %s", link);
     LogFormat(true, "Base URL:    %s", baseURL);
     ReadPolicy(&gPolicy);
+    // Once per run, not per download: each start-up loads the system's network
+    // and security libraries again, and the caches keep connections for reuse.
+    getHTTPStartup();
 
     char url[4096];
     if (snprintf(url, sizeof url, "%s%s%s", baseURL, appletsPath, manifestName) >= (int)sizeof url) {
@@ -388,4 +391,12 @@ int main(int argc, char *argv[])
     }
 
     return launchJava(javaExe, link, tmpLibRun);
+}
+
+int main(int argc, char *argv[])
+{
+    int rc = run(argc, argv);
+    // Whatever path the run took; harmless when it never started libcurl.
+    getHTTPCleanup();
+    return rc;
 }

@@ -13,6 +13,15 @@
 
 static const char installedManifestName[] = "fcompare.ini";
 
+// The pass's search for running clients, and its result.
+static bool gClientsSearched;
+static int gClientsFound;
+
+void newUpdatePass(void)
+{
+    gClientsSearched = false;
+}
+
 // folder, "\", name into out (MAX_PATH bytes); a path that does not fit is
 // refused whole, never cut.
 static int joinPath(char *out, const char *folder, const char *name, const char *caller)
@@ -135,10 +144,18 @@ int workFileVersionLine(char *line, const char *workFolder, const char *appletsU
         return 1;
     LogFormat(true, "File not found or different, downloading...");
 
-    // Two blanks before "-jar": the form in which running clients are looked for.
-    char searchText[MAX_PATH];
-    snprintf(searchText, sizeof searchText, "%s  -jar Marvique.jar", javaExe);
-    LogFormat(true, "SearchProcesses: %d", SearchProcesses(searchText, 1));
+    // Once per pass, before its first download: with one launcher per work
+    // folder, no client of this folder can start in the middle of a pass.
+    if (gClientsSearched) {
+        LogFormat(true, "SearchProcesses: already done in this pass: %d", gClientsFound);
+    } else {
+        // Two blanks before "-jar": the form in which running clients are looked for.
+        char searchText[MAX_PATH];
+        snprintf(searchText, sizeof searchText, "%s  -jar Marvique.jar", javaExe);
+        gClientsFound = SearchProcesses(searchText, 1);
+        gClientsSearched = true;
+        LogFormat(true, "SearchProcesses: %d", gClientsFound);
+    }
 
     if (getHTTPFile(url, localFile))
         return 1;
@@ -148,6 +165,7 @@ int workFileVersionLine(char *line, const char *workFolder, const char *appletsU
 
 int workFileVersion(const char *manifestPath, const char *workFolder, const char *appletsURL)
 {
+    newUpdatePass();
     FILE *f = fopen(manifestPath, "r");
     if (!f) {
         LogFormat(true, "workFileVersion - fopen failed: %d (%s: %s)", errno, strerror(errno),

@@ -33,6 +33,8 @@ applets folder (or absolute, starting with "/"), "#" starts a comment:
     big.bin cut                   headers and half the body, then the connection drops
     old.jar redirect location=/XNL/applets/new.jar [status=301]
     gone.jar 404                  (any status number): an error page
+    lib.jar close                 the connection closed after the body, unannounced
+                                  (as at the end of a keep-alive timeout)
 Paths with no behaviour are served as files with a known length, or 404.
 """
 import argparse
@@ -54,7 +56,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 APPLETS = "/XNL/applets/"
-KINDS = ("file", "chunked", "deflate", "slow", "cut", "redirect", "status")
+KINDS = ("file", "chunked", "deflate", "slow", "cut", "redirect", "status", "close")
 
 
 @dataclass
@@ -63,6 +65,7 @@ class Request:
     method: str
     path: str
     headers: list  # (name, value) pairs in the order received
+    port: int = 0  # the client's port: one per connection
 
     def header(self, name):
         """The first value of a header (name case-insensitive), or None."""
@@ -248,7 +251,8 @@ class LocalServer:
         return self.behaviours.get(path, Behaviour())
 
     def _record(self, handler, path):
-        request = Request(handler.server.scheme, handler.command, path, list(handler.headers.items()))
+        request = Request(handler.server.scheme, handler.command, path, list(handler.headers.items()),
+                          handler.client_address[1])
         with self._lock:
             self.requests.append(request)
             if self.request_log:
@@ -282,6 +286,8 @@ class LocalServer:
                 h.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
             h.wfile.write(b"0\r\n\r\n")
             return
+        if behaviour.kind == "close":
+            h.close_connection = True
         if behaviour.kind == "deflate" and "deflate" in (h.headers.get("Accept-Encoding") or ""):
             body = zlib.compress(body)
             headers.update({"Content-Encoding": "deflate", "Vary": "Accept-Encoding"})
