@@ -180,6 +180,7 @@ class Update(StandinJavaCase):
             re.escape(f"getHTTPFile - URL: {self.applets}Marvique.jar") + ".*"])
         self.assertEqual(1, sum(line.startswith("SearchProcesses - Looking for") for line in lines))
         self.assertFalse((ROOT / "running-done.txt").exists(), "the running client ran to its end")
+        self.assertClientStarted(self.link)
 
     def test_one_connection_for_the_run_unless_the_server_closes_it(self):
         for closing in (False, True):
