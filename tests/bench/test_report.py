@@ -5,9 +5,10 @@ import tempfile
 import unittest
 from pathlib import Path
 
-spec = importlib.util.spec_from_file_location("report", Path(__file__).resolve().parents[2] / "bench" / "report.py")
-report = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(report)
+# bench/ is no package: the report is loaded from its file.
+_source = importlib.util.spec_from_file_location("report", Path(__file__).resolve().parents[2] / "bench" / "report.py")
+report = importlib.util.module_from_spec(_source)
+_source.loader.exec_module(report)
 
 
 def write_round(folder, mode, row, n, launcher, curl):
