@@ -10,7 +10,12 @@
 # Built dependencies go to a cache outside the source tree ($KOVREL_DEPS,
 # default ~/.cache/kovrel-deps), so a second run, or a fresh clone on the same
 # machine, takes seconds. Prints nothing but progress; exits non-zero on failure.
+# With --bench, also what bench/run.sh needs: nginx-light (never left running
+# as a service), hyperfine, GNU time, and curl's own command-line tool built
+# from the same source and options as libcurl.
 set -euo pipefail
+bench=
+[ "${1:-}" = --bench ] && bench=1
 
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=versions.env
@@ -24,6 +29,7 @@ log() { echo "bootstrap: $*"; }
 packages=(g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 wine64
           googletest cmake make python3 openssl dpkg-dev xz-utils
           clang libfuzzer-14-dev libssl-dev wixl msitools osslsigncode)
+[ -n "$bench" ] && packages+=(nginx-light hyperfine time)
 
 apt_updated=
 apt_update() {
@@ -40,7 +46,18 @@ if [ ${#missing[@]} -gt 0 ]; then
     log "installing ${missing[*]}"
     dpkg --print-foreign-architectures | grep -qx i386 || as_root dpkg --add-architecture i386
     apt_update
-    as_root apt-get install -y -qq "${missing[@]}" >/dev/null
+    # No service starts during the install: a system nginx on port 80 is not
+    # wanted, the benchmark runs its own.
+    no_start=
+    if [ ! -e /usr/sbin/policy-rc.d ]; then
+        printf '#!/bin/sh\nexit 101\n' | as_root tee /usr/sbin/policy-rc.d >/dev/null
+        as_root chmod 755 /usr/sbin/policy-rc.d
+        no_start=1
+    fi
+    rc=0
+    as_root apt-get install -y -qq "${missing[@]}" >/dev/null || rc=$?
+    [ -z "$no_start" ] || as_root rm -f /usr/sbin/policy-rc.d
+    [ "$rc" = 0 ] || exit "$rc"
 fi
 
 # Source packages need deb-src entries.
@@ -59,39 +76,60 @@ debian_version() {
 }
 
 # --- libcurl -----------------------------------------------------------------
+# One set of options for the library and for the benchmark's curl tool.
+curl_options=(--host=i686-w64-mingw32
+    --with-schannel --without-openssl --with-zlib=/usr/i686-w64-mingw32
+    --disable-shared --enable-static --disable-pthreads
+    --disable-ftp --disable-file --disable-ldap --disable-ldaps
+    --disable-rtsp --disable-dict --disable-telnet --disable-tftp
+    --disable-pop3 --disable-imap --disable-smb --disable-smtp
+    --disable-gopher --disable-mqtt --disable-manual
+    --without-libpsl --without-brotli --without-zstd --without-nghttp2
+    --without-libidn2 --without-librtmp --without-libssh2)
+
+# Configures Debian's curl source of revision $1 with the options above and
+# prefix $2, and runs the build steps $3 (a function) inside the source tree;
+# quiet unless it fails, when the end of its log says why.
+build_curl() {
+    local ver=$1 prefix=$2 steps=$3 work=$deps/src/curl-$1 srcdir
+    enable_sources
+    rm -rf "$work" && mkdir -p "$work"
+    (cd "$work" && apt-get source -qq curl="$ver" >/dev/null 2>&1) ||
+        { log "apt-get source curl=$ver failed"; exit 1; }
+    srcdir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'curl-*' | head -1)
+    if ! (cd "$srcdir" && ./configure --prefix="$prefix" "${curl_options[@]}" && "$steps") \
+        > "$work/build.log" 2>&1; then
+        tail -30 "$work/build.log"
+        log "curl build failed"
+        exit 1
+    fi
+    rm -rf "$work"
+}
+
 curl_prefix=$deps/curl-$CURL_VERSION-i686-w64-mingw32
+library_steps() { make -j"$(nproc)" -C lib && make -C lib install && make -C include install; }
 if [ ! -f "$curl_prefix/lib/libcurl.a" ]; then
     enable_sources
     ver=$(debian_version curl "$CURL_VERSION")
     [ -n "$ver" ] || { log "no curl $CURL_VERSION source package"; exit 1; }
     log "building curl $ver"
-    work=$deps/src/curl-$ver
-    rm -rf "$work" && mkdir -p "$work"
-    (cd "$work" && apt-get source -qq curl="$ver" >/dev/null 2>&1) ||
-        { log "apt-get source curl=$ver failed"; exit 1; }
-    srcdir=$(find "$work" -mindepth 1 -maxdepth 1 -type d -name 'curl-*' | head -1)
-    # Quiet unless it fails: then the end of its log says why.
-    if ! (
-        cd "$srcdir" &&
-        ./configure --host=i686-w64-mingw32 --prefix="$curl_prefix" \
-            --with-schannel --without-openssl --with-zlib=/usr/i686-w64-mingw32 \
-            --disable-shared --enable-static --disable-pthreads \
-            --disable-ftp --disable-file --disable-ldap --disable-ldaps \
-            --disable-rtsp --disable-dict --disable-telnet --disable-tftp \
-            --disable-pop3 --disable-imap --disable-smb --disable-smtp \
-            --disable-gopher --disable-mqtt --disable-manual \
-            --without-libpsl --without-brotli --without-zstd --without-nghttp2 \
-            --without-libidn2 --without-librtmp --without-libssh2 &&
-        make -j"$(nproc)" -C lib &&
-        make -C lib install &&
-        make -C include install
-    ) > "$work/build.log" 2>&1; then
-        tail -30 "$work/build.log"
-        log "curl build failed"
-        exit 1
-    fi
+    build_curl "$ver" "$curl_prefix" library_steps
     echo "$ver" > "$curl_prefix/DEBIAN_VERSION"
-    rm -rf "$work"
+fi
+
+# --- curl's command-line tool, for the benchmark --------------------------------
+# From the very revision the library was built from; linked statically, so it
+# runs under Wine beside the launcher without DLLs of its own.
+curl_tool=$deps/curl-tool-$CURL_VERSION-i686-w64-mingw32
+tool_steps() {
+    make -j"$(nproc)" -C lib && make -C src LDFLAGS=-all-static && cp src/curl.exe "$curl_tool/"
+}
+if [ -n "$bench" ] && [ ! -f "$curl_tool/curl.exe" ]; then
+    ver=$(cat "$curl_prefix/DEBIAN_VERSION")
+    log "building curl's tool $ver"
+    mkdir -p "$curl_tool"
+    build_curl "$ver" "$curl_tool" tool_steps
+    echo "$ver" > "$curl_tool/DEBIAN_VERSION"
 fi
 
 # --- OpenSSL applink source -------------------------------------------------------
@@ -116,3 +154,4 @@ if [ ! -f "$applink" ]; then
 fi
 
 log "ready: $curl_prefix ($(cat "$curl_prefix/DEBIAN_VERSION")), applink from openssl $(cat "$deps/openssl-$OPENSSL_VERSION/DEBIAN_VERSION")"
+[ -z "$bench" ] || log "ready for the benchmark: $curl_tool/curl.exe, $(nginx -v 2>&1), $(hyperfine --version)"

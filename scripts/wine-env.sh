@@ -1,6 +1,7 @@
-# Sourced: a Wine prefix of the project's own under build/, and a persistent
-# wineserver with detached streams (otherwise ctest waits on Wine's services).
-export WINEPREFIX="$root/build/wineprefix"
+# Sourced: a Wine prefix of the project's own under build/ (or
+# $KOVREL_WINEPREFIX, as the benchmark's), and a persistent wineserver with
+# detached streams (otherwise ctest waits on Wine's services).
+export WINEPREFIX="${KOVREL_WINEPREFIX:-$root/build/wineprefix}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64

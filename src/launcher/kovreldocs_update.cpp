@@ -301,7 +301,7 @@ static bool trustedServer(const char *baseURL)
     return true;
 }
 
-int main(int argc, char *argv[])
+static int run(int argc, char *argv[])
 {
     char computer[16] = "";
     DWORD computerSize = sizeof computer;
@@ -358,6 +358,9 @@ int main(int argc, char *argv[])
     static wchar_t safeLink[8100]; // with the rest of the line, within cmd.exe's 8191 characters
     if (!prepareLink(wideLink, safeLink, sizeof safeLink / sizeof *safeLink))
         return 0;
+    // Once per run, not per download: each start-up loads the system's network
+    // and security libraries again, and the caches keep connections for reuse.
+    getHTTPStartup();
 
     char url[4096];
     if (snprintf(url, sizeof url, "%s%s%s", baseURL, appletsPath, manifestName) >= (int)sizeof url) {
@@ -394,4 +397,12 @@ int main(int argc, char *argv[])
     }
 
     return launchJava(javaExe, safeLink, tmpLibRun);
+}
+
+int main(int argc, char *argv[])
+{
+    int rc = run(argc, argv);
+    // Whatever path the run took; harmless when it never started libcurl.
+    getHTTPCleanup();
+    return rc;
 }

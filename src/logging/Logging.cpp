@@ -1,6 +1,7 @@
 #include "logging/Logging.h"
 
 #include <errno.h>
+#include <io.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -41,10 +42,11 @@ int LogToFile(const char *text, bool echo, bool newline)
     line[len] = '\0';
 
     fputs(line, f);
-    if (echo) {
-        fputs(line, stdout);
-        fflush(stdout);
-    }
+    // One write for the line: on a character device (a console, the null
+    // device) the stream would hand it over byte by byte. The descriptor's
+    // text mode still turns each line feed into CR LF.
+    if (echo)
+        _write(_fileno(stdout), line, (unsigned)len);
     fclose(f);
     return 1;
 }

@@ -3,6 +3,13 @@
 
 #include <curl/curl.h>
 
+// Run-scoped: libcurl's start-up and the caches through which every later
+// transfer reuses the connections and TLS sessions of earlier ones. Failures
+// are logged; downloads then go without the caches.
+void getHTTPStartup(void);
+// Closes the cached connections and releases libcurl.
+void getHTTPCleanup(void);
+
 // Fetches url into path. Returns 1 when the file now holds the complete body
 // of a 200 response, 0 otherwise (the file is then as it was). The body is
 // staged in path + ".part", which is moved over path only when every byte is

@@ -17,6 +17,15 @@
 
 static const char installedManifestName[] = "fcompare.ini";
 
+// The pass's search for running clients, and its result.
+static bool gClientsSearched;
+static int gClientsFound;
+
+void newUpdatePass(void)
+{
+    gClientsSearched = false;
+}
+
 // folder, "\", name into out (MAX_PATH bytes); a path that does not fit is
 // refused whole, never cut.
 static int joinPath(char *out, const char *folder, const char *name, const char *caller)
@@ -139,10 +148,18 @@ static int workLine(char *line, const char *workFolder, const char *appletsURL, 
         return 1;
     LogFormat(true, "File not found or different, downloading...");
 
-    // Two blanks before "-jar": the form in which running clients are looked for.
-    char searchText[MAX_PATH];
-    snprintf(searchText, sizeof searchText, "%s  -jar Marvique.jar", javaExe);
-    LogFormat(true, "SearchProcesses: %d", SearchProcesses(searchText, 1));
+    // Once per pass, before its first download: with one launcher per work
+    // folder, no client of this folder can start in the middle of a pass.
+    if (gClientsSearched) {
+        LogFormat(true, "SearchProcesses: already done in this pass: %d", gClientsFound);
+    } else {
+        // Two blanks before "-jar": the form in which running clients are looked for.
+        char searchText[MAX_PATH];
+        snprintf(searchText, sizeof searchText, "%s  -jar Marvique.jar", javaExe);
+        gClientsFound = SearchProcesses(searchText, 1);
+        gClientsSearched = true;
+        LogFormat(true, "SearchProcesses: %d", gClientsFound);
+    }
 
     // Verified only where the administrator asks for it and the token is a
     // digest; any other token stays an opaque version mark.
@@ -174,6 +191,7 @@ static int holdsZeroByte(FILE *f)
 
 int workFileVersion(const char *manifestPath, const char *workFolder, const char *appletsURL)
 {
+    newUpdatePass();
     FILE *f = fopen(manifestPath, "r");
     if (!f) {
         LogFormat(true, "workFileVersion - fopen failed: %d (%s: %s)", errno, strerror(errno),

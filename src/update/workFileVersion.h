@@ -14,9 +14,13 @@ int workFileVersion(const char *manifestPath, const char *workFolder, const char
 
 // One manifest line (cut up in place). 0 when the line failed: its download
 // failed, or its path was refused; 1 otherwise (up to date, fetched, "JRE" or
-// passed over).
+// passed over). The first download of a pass is preceded by the search that
+// terminates running clients; later ones log that search's result.
 int workFileVersionLine(char *line, const char *workFolder, const char *appletsURL);
 
 // 1 when workFolder\path exists and "kind:value path" stands, as a line without
 // tabs and line feeds, in workFolder's "fcompare.ini"; 0 otherwise.
 int checkFileEqual(const char *path, const char *workFolder, const char *value, const char *kind);
+
+// Starts a pass: the next download searches for running clients again.
+void newUpdatePass(void);

@@ -34,6 +34,7 @@ EXPANSION = (r"getHTTPFile - size limit reached: decoded body over 200 times the
 MAXIMUM = "getHTTPFile - size limit reached: decoded manifest over 16 MiB, nothing stored"
 KEPT = "Manifest not downloaded: the run goes on with the installed files"
 RETRY = r"getHTTPFile - MoveFileEx: 5 \(.+ : {}\), retrying for up to 2000 ms"
+DONE = "SearchProcesses: already done in this pass: "
 V1 = {"kovrel-lib.jar": ("9b1c04", b"lib v1 " + bytes(range(256)) * 256),
       "Marvique.jar": ("e07d5a", b"PK\x03\x04 client v1\r\n\x00\xff")}
 
@@ -150,10 +151,10 @@ class Update(UpdateCase):
         lines = self.log_lines()
         work = self.work_folder(lines)
         fetched = []
-        for path in V1:
+        for i, path in enumerate(V1):
+            search = [re.escape(SEARCH), "SearchProcesses: 0"] if i == 0 else [DONE + "0"]
             fetched += ["", re.escape(f"Checking file: {path}"),
-                        re.escape("File not found or different, downloading..."), re.escape(SEARCH),
-                        "SearchProcesses: 0",
+                        re.escape("File not found or different, downloading..."), *search,
                         re.escape(f"getHTTPFile - URL: {self.applets}{path}, filename: {work}\\{path}")]
         self.assertLinesInOrder(lines, [re.escape(f"Processing file: {work}\\fcompare.new"),
                                         re.escape("Minimum Java JRE: [1.8.0]"), *fetched,
@@ -199,6 +200,43 @@ class Update(UpdateCase):
         self.assertEqual(1, sum(line.startswith("SearchProcesses:") for line in lines))
         self.assertFalse((ROOT / "running-done.txt").exists(), "the running client ran to its end")
         self.assertClientStarted(self.link)
+
+    def test_one_search_before_the_first_download_terminates_the_client(self):
+        self.serve(V1)
+        self.good_run(V1)
+        pid, _ = self.start_running_client()
+
+        # The held jar comes second: the search before the first file must have ended its client.
+        v2 = changed(changed(V1, "kovrel-lib.jar", b"lib v2"), "Marvique.jar", b"PK\x03\x04 client v2")
+        self.serve(v2)
+        rc, stdout = self.run_update()
+        self.assertEqual(1, rc, stdout)
+        self.assertWorkHolds(v2)
+        lines = self.log_lines()
+        self.assertLinesInOrder(lines, [
+            "Checking file: kovrel-lib.jar", re.escape(SEARCH), "PROCESS NAME FOUND:   javaw.exe",
+            f"  Process ID        = {pid}", "SearchProcesses: 1",
+            re.escape(f"getHTTPFile - URL: {self.applets}kovrel-lib.jar") + ".*",
+            "Checking file: Marvique.jar", re.escape("File not found or different, downloading..."), DONE + "1",
+            re.escape(f"getHTTPFile - URL: {self.applets}Marvique.jar") + ".*"])
+        self.assertEqual(1, sum(line.startswith("SearchProcesses - Looking for") for line in lines))
+        self.assertFalse((ROOT / "running-done.txt").exists(), "the running client ran to its end")
+        self.assertClientStarted(self.link)
+
+    def test_one_connection_for_the_run_unless_the_server_closes_it(self):
+        for closing in (False, True):
+            with self.subTest(closing=closing):
+                self.setUp()
+                self.serve(V1)
+                if closing:
+                    for path in ("fcompare.ini", *V1):
+                        self.server.behave(path, "close")
+                rc, stdout = self.run_update()
+                self.assertEqual(1, rc, stdout)
+                self.assertClientStarted(self.link)
+                self.assertWorkHolds(V1)
+                self.assertEqual(3, len(self.server.requests))
+                self.assertEqual(3 if closing else 1, len({r.port for r in self.server.requests}))
 
     def start_running_client(self, seconds=30, hold="Marvique.jar", command_line=None):
         """The stand-in as a client that the browser started earlier: it holds
@@ -258,7 +296,7 @@ class Update(UpdateCase):
                 self.assertLinesInOrder(lines, [
                     re.escape(f"getHTTPFile - URL: {self.applets}kovrel-lib.jar") + ".*", reason,
                     re.escape(f"Error downloading file!!: {self.applets}kovrel-lib.jar"),
-                    "Checking file: Marvique.jar", "SearchProcesses: 0"])
+                    "Checking file: Marvique.jar", DONE + "0"])
                 self.assertEqual([("GET", MANIFEST_PATH), ("GET", "/XNL/applets/kovrel-lib.jar"),
                                   ("GET", "/XNL/applets/Marvique.jar")], self.requested())
                 self.assertWorkHolds({"kovrel-lib.jar": V1["kovrel-lib.jar"],
@@ -369,7 +407,7 @@ class Update(UpdateCase):
         lines = self.log_lines()
         self.assertFailedRun(rc, lines)
         self.assertLinesInOrder(lines, [
-            "Checking file: ext/a.jar", "SearchProcesses: 0",
+            "Checking file: ext/a.jar", DONE + "0",
             r"getHTTPFile - fopen failed 1: 2 \(No such file or directory : .*\\librun\\ext/a\.jar\.part\)",
             re.escape(f"Error downloading file!!: {self.applets}ext/a.jar")])
         self.assertEqual([("GET", MANIFEST_PATH), ("GET", "/XNL/applets/kovrel-lib.jar"),

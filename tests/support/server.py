@@ -38,6 +38,8 @@ applets folder (or absolute, starting with "/"), "#" starts a comment:
     fcompare.ini bomb coding=gzip mib=64
                                   that many MiB of zeros in that coding (deflate,
                                   gzip or identity), whatever the request offered
+    lib.jar close                 the connection closed after the body, unannounced
+                                  (as at the end of a keep-alive timeout)
 Paths with no behaviour are served as files with a known length, or 404.
 Whatever stays silent holds the connection until the client goes away.
 SilentServer accepts connections and never answers at all, not even a TLS
@@ -62,7 +64,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 APPLETS = "/XNL/applets/"
-KINDS = ("file", "chunked", "deflate", "slow", "cut", "redirect", "status", "silent", "stall", "bomb")
+KINDS = ("file", "chunked", "deflate", "slow", "cut", "redirect", "status", "silent", "stall", "bomb", "close")
 # Window bits of zlib for each content coding of a bomb.
 BOMB_CODINGS = {"deflate": zlib.MAX_WBITS, "gzip": 16 + zlib.MAX_WBITS, "identity": None}
 
@@ -73,6 +75,7 @@ class Request:
     method: str
     path: str
     headers: list  # (name, value) pairs in the order received
+    port: int = 0  # the client's port: one per connection
 
     def header(self, name):
         """The first value of a header (name case-insensitive), or None."""
@@ -263,7 +266,8 @@ class LocalServer:
         return self.behaviours.get(path, Behaviour())
 
     def _record(self, handler, path):
-        request = Request(handler.server.scheme, handler.command, path, list(handler.headers.items()))
+        request = Request(handler.server.scheme, handler.command, path, list(handler.headers.items()),
+                          handler.client_address[1])
         with self._lock:
             self.requests.append(request)
             if self.request_log:
@@ -306,6 +310,8 @@ class LocalServer:
                 h.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
             h.wfile.write(b"0\r\n\r\n")
             return
+        if behaviour.kind == "close":
+            h.close_connection = True
         if behaviour.kind == "deflate" and "deflate" in (h.headers.get("Accept-Encoding") or ""):
             body = zlib.compress(body)
             headers.update({"Content-Encoding": "deflate", "Vary": "Accept-Encoding"})

@@ -1,0 +1,248 @@
+#!/bin/bash
+# The launcher against curl's own command-line tool, built from the same curl
+# source and options, under one Wine prefix, against one loopback nginx:
+#
+#   ./bench/run.sh
+#
+# Installs and builds what it needs first (scripts/bootstrap.sh --bench, then
+# scripts/build.sh). Rows, each timed with hyperfine, the two commands
+# interleaved (one run of each per round):
+#   uptodate  up-to-date start (50-line manifest, every file present)
+#             against one fetch of the manifest, HTTPS
+#   update    full update, 50 files of 1 MiB over HTTPS, against one curl
+#             process fetching the same 51 URLs
+#   big-http  one 512 MiB file over HTTP (the manifest too, on both sides)
+#   big-https the same over HTTPS
+#   idle      the full update with 100 extra idle processes running
+# Every row runs twice: pinned (wineserver and the measured commands on CPU 0)
+# and unpinned. nginx always runs on CPU 1. Peak memory is GNU time's maximum
+# resident set of the measured Wine process.
+#
+# The measured launcher run ends where the client would start: the link holds
+# %PATH%, which the launcher refuses to hand on to the client, so no Java
+# runtime is needed and nothing keeps running after the run.
+#
+# Environment: KOVREL_BENCH_EXE (launcher to measure, default build/kovrel.exe),
+# KOVREL_BENCH_ROUNDS (rounds of the small rows, default 10),
+# KOVREL_BENCH_BIG_ROUNDS (rounds of the 512 MiB rows, default 3),
+# KOVREL_BENCH_ROWS (a subset, e.g. "update idle"), KOVREL_BENCH_MODES
+# ("pinned unpinned"). Results: build/bench/results/, the table in
+# build/bench/results.md.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/bootstrap.sh" --bench
+"$root/scripts/build.sh"
+. "$root/scripts/versions.env"
+deps=${KOVREL_DEPS:-$HOME/.cache/kovrel-deps}
+curl_exe=$deps/curl-tool-$CURL_VERSION-i686-w64-mingw32/curl.exe
+exe=$(realpath "${KOVREL_BENCH_EXE:-$root/build/kovrel.exe}")
+rounds=${KOVREL_BENCH_ROUNDS:-10}
+big_rounds=${KOVREL_BENCH_BIG_ROUNDS:-3}
+rows=${KOVREL_BENCH_ROWS:-uptodate update big-http big-https idle}
+modes=${KOVREL_BENCH_MODES:-pinned unpinned}
+
+dir=$root/build/bench
+www=$dir/www
+results=$dir/results
+rm -rf "$results" && mkdir -p "$results" "$dir/nginx"
+log() { echo "bench: $*"; }
+
+# --- the Wine prefix of the benchmark ----------------------------------------------
+export KOVREL_WINEPREFIX=$dir/wineprefix
+. "$root/scripts/wine-env.sh"
+temp=$WINEPREFIX/drive_c/users/$(id -un)/Temp
+work=$temp/KovrelDocs/librun
+bench_c=$WINEPREFIX/drive_c/bench
+mkdir -p "$bench_c" "$temp"
+cp "$exe" "$bench_c/kovrel.exe"
+cp "$curl_exe" "$bench_c/curl.exe"
+cp "$root/build/tests/standin_java.exe" "$bench_c/idle.exe"
+cp "$root/build/tests/start_detached.exe" "$bench_c/start_detached.exe"
+# A Java runtime for the lookup to find; it is never started (see above).
+mkdir -p "$WINEPREFIX/drive_c/benchjre/bin" && : > "$WINEPREFIX/drive_c/benchjre/bin/javaw.exe"
+jre='HKLM\SOFTWARE\JavaSoft\Java Runtime Environment'
+(cd / && wine reg add "$jre" /v CurrentVersion /d 1.8 /f /reg:32 &&
+    wine reg add "$jre\\1.8" /v JavaHome /d 'C:\benchjre' /f /reg:32) >/dev/null 2>&1
+
+# --- files served ---------------------------------------------------------------------
+make_files() {
+    local applets=$www/files/XNL/applets
+    if [ ! -f "$applets/fcompare.ini" ]; then
+        mkdir -p "$applets"
+        : > "$applets/fcompare.ini.tmp"
+        for i in $(seq -w 1 50); do
+            head -c 1M /dev/urandom > "$applets/file$i.jar"
+            echo "md5:$i file$i.jar" >> "$applets/fcompare.ini.tmp"
+        done
+        mv "$applets/fcompare.ini.tmp" "$applets/fcompare.ini"
+    fi
+    applets=$www/big/XNL/applets
+    if [ ! -f "$applets/fcompare.ini" ]; then
+        mkdir -p "$applets"
+        head -c 512M /dev/urandom > "$applets/big.bin"
+        echo "md5:1 big.bin" > "$applets/fcompare.ini"
+    fi
+    chmod -R a+rX "$www"
+}
+log "generating the applets folders in $www"
+make_files
+
+# --- nginx on loopback, HTTP and HTTPS, on CPU 1 -----------------------------------------
+free_ports() {
+    python3 -c 'import socket
+s = [socket.socket() for _ in range(4)]
+for x in s: x.bind(("127.0.0.1", 0))
+print(" ".join(str(x.getsockname()[1]) for x in s))'
+}
+read -r p_files p_files_tls p_big p_big_tls < <(free_ports)
+ng=$dir/nginx
+[ -f "$ng/cert.pem" ] || openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj /CN=kovrel-bench.invalid \
+    -keyout "$ng/key.pem" -out "$ng/cert.pem" >/dev/null 2>&1
+cat > "$ng/nginx.conf" <<EOF
+worker_processes 1;
+daemon off;
+pid $ng/nginx.pid;
+error_log $ng/error.log;
+events { worker_connections 512; }
+http {
+    access_log off;
+    default_type application/octet-stream;
+    sendfile on;
+    tcp_nopush on;
+    keepalive_requests 100000;
+    client_body_temp_path $ng/tmp;
+    fastcgi_temp_path $ng/tmp;
+    uwsgi_temp_path $ng/tmp;
+    scgi_temp_path $ng/tmp;
+    proxy_temp_path $ng/tmp;
+    ssl_certificate $ng/cert.pem;
+    ssl_certificate_key $ng/key.pem;
+    server { listen 127.0.0.1:$p_files; root $www/files; }
+    server { listen 127.0.0.1:$p_files_tls ssl; root $www/files; }
+    server { listen 127.0.0.1:$p_big; root $www/big; }
+    server { listen 127.0.0.1:$p_big_tls ssl; root $www/big; }
+}
+EOF
+mkdir -p "$ng/tmp"
+taskset -c 1 nginx -c "$ng/nginx.conf" -p "$ng" &
+nginx_pid=$!
+cleanup() {
+    kill "$nginx_pid" 2>/dev/null || true
+    wineserver -k 2>/dev/null || true
+}
+trap cleanup EXIT
+for _ in $(seq 50); do
+    curl -sfk -o /dev/null "https://127.0.0.1:$p_files_tls/XNL/applets/fcompare.ini" && break
+    sleep 0.1
+done
+curl -sf -o /dev/null "http://127.0.0.1:$p_big/XNL/applets/fcompare.ini" || { log "nginx does not serve"; exit 1; }
+
+# --- commands -----------------------------------------------------------------------------
+# One link per server: the launcher takes its base URL from the link.
+link() { echo "kovrel://$1/app/servlet/Launch?%PATH%?bench"; }
+# A curl config file fetching the manifest and every file listed in it, as the
+# launcher's update does.
+curl_config() { # name base applets-folder
+    local config=$bench_c/$1.txt line
+    {
+        echo "silent"
+        echo "show-error"
+        echo "insecure"
+        echo "create-dirs"
+        echo "url = \"$2/XNL/applets/fcompare.ini\""
+        echo "output = \"C:/bench/out/fcompare.ini\""
+        while read -r line; do
+            line=${line#* }
+            echo "url = \"$2/XNL/applets/$line\""
+            echo "output = \"C:/bench/out/$line\""
+        done < "$3/XNL/applets/fcompare.ini"
+    } > "$config"
+}
+curl_config update "https://127.0.0.1:$p_files_tls" "$www/files"
+curl_config big-http "http://127.0.0.1:$p_big" "$www/big"
+curl_config big-https "https://127.0.0.1:$p_big_tls" "$www/big"
+cat > "$dir/empty-work.sh" <<EOF
+rm -rf '$work' '$temp/Kovrel.log'
+EOF
+cat > "$dir/keep-work.sh" <<EOF
+rm -f '$temp/Kovrel.log'
+EOF
+cat > "$dir/empty-out.sh" <<EOF
+rm -rf '$bench_c/out'
+EOF
+
+# row -> launcher link, its preparation, curl's arguments
+declare -A row_link row_prepare row_curl
+row_link[uptodate]=$(link "https://127.0.0.1:$p_files_tls")
+row_prepare[uptodate]=$dir/keep-work.sh
+row_curl[uptodate]="-s -S -k --create-dirs -o C:/bench/out/fcompare.ini https://127.0.0.1:$p_files_tls/XNL/applets/fcompare.ini"
+for r in update big-http big-https; do
+    row_prepare[$r]=$dir/empty-work.sh
+    row_curl[$r]="-K C:/bench/$r.txt"
+done
+row_link[update]=${row_link[uptodate]}
+row_link[big-http]=$(link "http://127.0.0.1:$p_big")
+row_link[big-https]=$(link "https://127.0.0.1:$p_big_tls")
+row_link[idle]=${row_link[update]}
+row_prepare[idle]=$dir/empty-work.sh
+row_curl[idle]=${row_curl[update]}
+
+# Times one row: rounds of one launcher run and one curl run, each under GNU
+# time for its peak memory.
+measure() { # mode row rounds pin
+    local mode=$1 row=$2 n=$3 pin=$4 i
+    local out=$results/$mode-$row
+    log "$mode $row: $n rounds"
+    # hyperfine -N splits the commands itself, where a backslash escapes: the
+    # programs go by their Unix paths.
+    for i in $(seq "$n"); do
+        hyperfine -N --style none --runs 1 --export-json "$out-$i.json" \
+            --prepare "bash ${row_prepare[$row]}" --prepare "bash $dir/empty-out.sh" \
+            -n launcher "$pin /usr/bin/time -f %M -a -o $out-launcher.mem wine $bench_c/kovrel.exe ${row_link[$row]}" \
+            -n curl "$pin /usr/bin/time -f %M -a -o $out-curl.mem wine $bench_c/curl.exe ${row_curl[$row]}" \
+            >> "$results/hyperfine.log" 2>&1 ||
+            { log "$mode $row: hyperfine failed"; tail -20 "$results/hyperfine.log"; exit 1; }
+    done
+    # Every launcher run must have succeeded up to the client start.
+    grep -q "Error launching Java: the link holds the name of a variable" "$temp/Kovrel.log" ||
+        { log "$mode $row: the launcher's run did not complete"; tail -20 "$temp/Kovrel.log"; exit 1; }
+    ! grep -q "Error downloading file" "$temp/Kovrel.log" ||
+        { log "$mode $row: a download failed"; grep "getHTTPFile - .*fail" "$temp/Kovrel.log" | head; exit 1; }
+}
+
+start_server() { # pin
+    wineserver -k 2>/dev/null || true
+    wineserver -w
+    $1 wineserver -p </dev/null >/dev/null 2>&1
+    $1 wine wineboot </dev/null >/dev/null 2>&1
+}
+
+# 100 idle processes of the launcher's account, as a desktop runs.
+start_idle() { # pin
+    printf '@echo off\r\nfor /l %%%%i in (1,1,100) do C:\\bench\\start_detached.exe C:\\bench\\idle.exe "idle.exe %%%%i"\r\n' \
+        > "$bench_c/idle.bat"
+    KOVREL_STANDIN_SECONDS=3600 $1 wine cmd /c 'C:\bench\idle.bat' > "$results/idle-pids.txt" 2>&1 </dev/null
+    local started
+    started=$(grep -c '^[0-9]' "$results/idle-pids.txt" || true)
+    [ "$started" = 100 ] || { log "only $started idle processes started"; exit 1; }
+}
+
+uptime > "$results/load-start.txt"
+for mode in $modes; do
+    pin=
+    [ "$mode" = pinned ] && pin="taskset -c 0"
+    start_server "$pin"
+    # The up-to-date row needs the files in place.
+    bash "$dir/empty-work.sh"
+    $pin wine 'C:\bench\kovrel.exe' "${row_link[uptodate]}" >/dev/null 2>&1 || true
+    for row in $rows; do
+        case $row in
+        big-*) measure "$mode" "$row" "$big_rounds" "$pin" ;;
+        idle) start_idle "$pin"; measure "$mode" "$row" "$rounds" "$pin" ;;
+        *) measure "$mode" "$row" "$rounds" "$pin" ;;
+        esac
+    done
+done
+uptime > "$results/load-end.txt"
+
+python3 "$root/bench/report.py" "$results" "$exe" "$curl_exe" | tee "$dir/results.md"

@@ -1,0 +1,45 @@
+"""The benchmark's report: medians over interleaved rounds, ratios and verdicts."""
+import importlib.util
+import json
+import tempfile
+import unittest
+from pathlib import Path
+
+# bench/ is no package: the report is loaded from its file.
+_source = importlib.util.spec_from_file_location("report", Path(__file__).resolve().parents[2] / "bench" / "report.py")
+report = importlib.util.module_from_spec(_source)
+_source.loader.exec_module(report)
+
+
+def write_round(folder, mode, row, n, launcher, curl):
+    results = [{"command": "launcher", "times": [launcher]}, {"command": "curl", "times": [curl]}]
+    (folder / f"{mode}-{row}-{n}.json").write_text(json.dumps({"results": results}))
+
+
+class Table(unittest.TestCase):
+    def test_medians_ratios_and_verdicts(self):
+        # mode, row, launcher and curl seconds per round, peak KiB launcher and curl
+        rounds = [("pinned", "update", [3.0, 1.2, 1.4], [1.0, 1.0, 2.0], ["20480", "20480"], ["18432"]),
+                  ("pinned", "idle", [1.6, 1.9, 1.5], [1.0, 1.1, 0.9], ["20480"], ["18432"]),
+                  ("unpinned", "update", [2.0], [2.0], ["18432"], ["18432"]),
+                  ("pinned", "big-http", [2.2], [2.0], ["20480"], ["16384"]),
+                  ("unpinned", "idle", [2.0], [1.0], ["18432"], ["18432"])]
+        with tempfile.TemporaryDirectory() as tmp:
+            folder = Path(tmp)
+            for mode, row, mine, theirs, mem_mine, mem_theirs in rounds:
+                for n, (a, b) in enumerate(zip(mine, theirs), 1):
+                    write_round(folder, mode, row, n, a, b)
+                (folder / f"{mode}-{row}-launcher.mem").write_text("\n".join(mem_mine) + "\n")
+                (folder / f"{mode}-{row}-curl.mem").write_text("\n".join(mem_theirs) + "\n")
+            lines = report.table(*report.load(folder))
+        got = [(l["mode"], l["row"], round(l["launcher"], 3), round(l["ratio"], 3), round(l["mem_ratio"], 3),
+                round(l.get("search_ms", -1), 1), l["met"], l["runs"]) for l in lines]
+        self.assertEqual([
+            ("pinned", "update", 1.4, 1.4, 1.111, -1, True, 3),
+            ("pinned", "big-http", 2.2, 1.1, 1.25, -1, False, 1),  # memory over 1.2x
+            ("pinned", "idle", 1.6, 1.6, 1.111, 4.0, True, 3),  # (1.6 - 1.0 * 1.4) / 50 files
+            ("unpinned", "update", 2.0, 1.0, 1.0, -1, True, 1),
+            # curl took half the time of the update row: the load eased, and the
+            # launcher's 2.0 s hides (2.0 - 1.0 * 1.0) / 50 files of search.
+            ("unpinned", "idle", 2.0, 2.0, 1.0, 20.0, False, 1),
+        ], got)
