@@ -6,4 +6,6 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/wine-env.sh"
 trap 'wineserver -k 2>/dev/null || true' EXIT
 cd "$root/build"
-ctest --output-on-failure --timeout 900 "$@"
+# The native tests (rules, fuzzing, the tool) run beside those under Wine,
+# which take turns on the one prefix.
+ctest --output-on-failure --timeout 900 -j"$(nproc)" "$@"
