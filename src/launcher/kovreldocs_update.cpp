@@ -167,27 +167,30 @@ static int startClient(const char *cmd, const char *progName, const wchar_t *saf
                        const char *home)
 {
     static wchar_t line[8192];
+    const int lineSize = sizeof line / sizeof *line;
     wchar_t program[MAX_PATH];
     char head[MAX_PATH + 32];
     snprintf(head, sizeof head, "cmd.exe Launching Java /C %s ", progName);
-    int headUnits = MultiByteToWideChar(CP_ACP, 0, head, -1, line, 8192);
+    int headUnits = MultiByteToWideChar(CP_ACP, 0, head, -1, line, lineSize);
     size_t linkUnits = wcslen(safeLink);
-    if (headUnits <= 0 || (size_t)headUnits + linkUnits > 8192 ||
+    if (headUnits <= 0 || (size_t)headUnits + linkUnits > (size_t)lineSize ||
         MultiByteToWideChar(CP_ACP, 0, cmd, -1, program, MAX_PATH) <= 0) {
         LogFormat(true, "Error launching Java: the command line does not fit");
         return 0;
     }
     wmemcpy(line + headUnits - 1, safeLink, linkUnits + 1);
 
+    // The largest environment variable Windows holds.
     static wchar_t path[32767], firstPath[32767];
-    DWORD had = GetEnvironmentVariableW(L"PATH", path, 32767);
-    if (had >= 32767)
+    const DWORD pathSize = sizeof path / sizeof *path;
+    DWORD had = GetEnvironmentVariableW(L"PATH", path, pathSize);
+    if (had >= pathSize)
         had = 0;
     path[had] = L'\0';
     bool putFirst = !foundByName(javaExe, path);
     if (putFirst) {
-        int homeUnits = MultiByteToWideChar(CP_ACP, 0, home, -1, firstPath, 32767);
-        if (homeUnits <= 0 || homeUnits + 5 + had > 32767u) {
+        int homeUnits = MultiByteToWideChar(CP_ACP, 0, home, -1, firstPath, (int)pathSize);
+        if (homeUnits <= 0 || homeUnits + 5 + had > pathSize) {
             LogFormat(true, "Error launching Java: no room on the search path for %s\\bin", home);
             return 0;
         }

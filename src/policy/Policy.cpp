@@ -258,16 +258,21 @@ void ReadPolicy(Policy *policy)
     }
     // A trust value that is set but unusable refuses the run: never less
     // protection than the administrator asked for.
+    const struct {
+        const char *name;
+        int (*parse)(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
+        char *out;
+        size_t outSize;
+    } lists[] = {{"AllowedServers", policyServers, policy->allowedServers, sizeof policy->allowedServers},
+                 {"PinnedPublicKeys", policyPins, policy->pinnedPublicKeys, sizeof policy->pinnedPublicKeys}};
+    for (const auto &value : lists) {
+        size = sizeof data;
+        int read = queryValue(key, value.name, &type, data, &size);
+        if (read && (read < 0 || !value.parse(type, data, size, value.out, value.outSize)))
+            policy->unusable = value.name;
+    }
     size = sizeof data;
-    int read = queryValue(key, "AllowedServers", &type, data, &size);
-    if (read && (read < 0 || !policyServers(type, data, size, policy->allowedServers, sizeof policy->allowedServers)))
-        policy->unusable = "AllowedServers";
-    size = sizeof data;
-    read = queryValue(key, "PinnedPublicKeys", &type, data, &size);
-    if (read && (read < 0 || !policyPins(type, data, size, policy->pinnedPublicKeys, sizeof policy->pinnedPublicKeys)))
-        policy->unusable = "PinnedPublicKeys";
-    size = sizeof data;
-    read = queryValue(key, "VerifyDigests", &type, data, &size);
+    int read = queryValue(key, "VerifyDigests", &type, data, &size);
     int on = read > 0 ? policySwitch(type, data, size) : -1;
     if (read && on < 0)
         policy->unusable = "VerifyDigests";

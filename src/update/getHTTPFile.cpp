@@ -62,7 +62,6 @@ void reportProgress(DownloadProgress *progress, double t, curl_off_t e, curl_off
         return;
     snprintf(logmsg, sizeof logmsg, "NowDownloaded: %.0lf of TotalToDownload: %.0lf", (double)n, (double)e);
     LogTime(logmsg, true);
-    fflush(stdout);
 }
 
 static double elapsed(CURL *handle)
@@ -226,16 +225,11 @@ static int logLimit(const Transfer *transfer, CURLcode rc)
     return 0;
 }
 
-// True when the staged file has the digest ("kind:hex") that the manifest
+// True when the staged file has the digest of kind that the manifest
 // promises; a mismatch is logged with both digests.
-static bool digestMatches(const char *part, const char *digest)
+static bool digestMatches(const char *part, const char *kind, const char *expected)
 {
-    char kind[8], actual[41];
-    const char *expected = strchr(digest, ':');
-    if (!expected || (size_t)(expected - digest) >= sizeof kind)
-        return false;
-    snprintf(kind, sizeof kind, "%.*s", (int)(expected - digest), digest);
-    ++expected;
+    char actual[41];
     if (!fileDigest(part, kind, actual, sizeof actual))
         return false;
     if (_stricmp(expected, actual) == 0)
@@ -272,7 +266,8 @@ void getHTTPCleanup(void)
     curl_global_cleanup();
 }
 
-static int download(const char *url, const char *path, curl_off_t maxDecoded, const char *digest)
+static int download(const char *url, const char *path, curl_off_t maxDecoded, const char *digestKind,
+                    const char *digest)
 {
     CURL *curl = curl_easy_init();
     if (!curl)
@@ -359,7 +354,7 @@ static int download(const char *url, const char *path, curl_off_t maxDecoded, co
     }
     curl_easy_cleanup(curl);
 
-    if (ok && digest && !digestMatches(part, digest))
+    if (ok && digestKind && !digestMatches(part, digestKind, digest))
         ok = 0;
     if (ok && !replaceFile(part, path, "getHTTPFile")) {
         DWORD err = GetLastError();
@@ -375,12 +370,12 @@ static int download(const char *url, const char *path, curl_off_t maxDecoded, co
     return ok;
 }
 
-int getHTTPFile(const char *url, const char *path, const char *digest)
+int getHTTPFile(const char *url, const char *path, const char *digestKind, const char *digest)
 {
-    return download(url, path, 0, digest);
+    return download(url, path, 0, digestKind, digest);
 }
 
 int getHTTPManifest(const char *url, const char *path)
 {
-    return download(url, path, MANIFEST_MAX_BYTES, NULL);
+    return download(url, path, MANIFEST_MAX_BYTES, NULL, NULL);
 }

@@ -16,10 +16,10 @@ void getHTTPCleanup(void);
 // on the disk, and removed on any failure; redirects are not followed. The
 // transfer fails when it does not connect within the connect limit, when less
 // than STALL_MIN_BYTES arrive in any window of the stall limit (gPolicy), or
-// when its decoded body passes a size limit (bodyLimit). With digest
-// ("md5:<hex>" or "sha1:<hex>"), the body must also have that digest. With
+// when its decoded body passes a size limit (bodyLimit). With digestKind
+// ("md5" or "sha1"), the body must also have the hex digest digest. With
 // pinned public keys in gPolicy, the server's key must match one.
-int getHTTPFile(const char *url, const char *path, const char *digest = NULL);
+int getHTTPFile(const char *url, const char *path, const char *digestKind = NULL, const char *digest = NULL);
 
 // getHTTPFile for the versions manifest: its decoded body is at most
 // MANIFEST_MAX_BYTES.

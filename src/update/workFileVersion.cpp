@@ -11,7 +11,6 @@
 #include "policy/Policy.h"
 #include "process/ListProcesses.h"
 #include "rules/manifestRules.h"
-#include "update/fileDigest.h"
 #include "update/getHTTPFile.h"
 #include "update/replaceFile.h"
 
@@ -163,10 +162,8 @@ static int workLine(char *line, const char *workFolder, const char *appletsURL, 
 
     // Verified only where the administrator asks for it and the token is a
     // digest; any other token stays an opaque version mark.
-    char digest[64] = "";
-    if (gPolicy.verifyDigests && digestTokenDigits(kind, value))
-        snprintf(digest, sizeof digest, "%s:%s", kind, value);
-    if (getHTTPFile(url, localFile, digest[0] ? digest : NULL))
+    const char *verified = gPolicy.verifyDigests && digestTokenDigits(kind, value) ? kind : NULL;
+    if (getHTTPFile(url, localFile, verified, value))
         return 1;
     LogFormat(true, "Error downloading file!!: %s", url);
     return 0;

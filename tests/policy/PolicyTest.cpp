@@ -152,12 +152,17 @@ protected:
         RegSetValueExA(key, name, 0, type, (const BYTE *)data.data(), (DWORD)data.size());
         RegCloseKey(key);
     }
+    static Policy read()
+    {
+        Policy policy = defaultPolicy();
+        ReadPolicy(&policy);
+        return policy;
+    }
 };
 
-TEST_F(PolicyKey, MissingKeyKeepsTheDefaults)
+TEST_F(PolicyKey, SecondsValuesReplaceTheDefaultsOneByOne)
 {
-    Policy policy = defaultPolicy();
-    ReadPolicy(&policy);
+    Policy policy = read(); // no key at all
     EXPECT_EQ(30u, policy.connectTimeoutSeconds);
     EXPECT_EQ(60u, policy.stallTimeoutSeconds);
     EXPECT_EQ(300u, policy.lockWaitSeconds);
@@ -165,15 +170,11 @@ TEST_F(PolicyKey, MissingKeyKeepsTheDefaults)
     char controls[128];
     describeControls(&policy, controls, sizeof controls);
     EXPECT_STREQ("none, the server is not verified", controls);
-}
 
-TEST_F(PolicyKey, ValuesReplaceTheDefaultsOneByOne)
-{
     set("ConnectTimeoutSeconds", REG_DWORD, dword(2));
     set("StallTimeoutSeconds", REG_SZ, std::string("3\0", 2));
     set("LockWaitSeconds", REG_DWORD, dword(4));
-    Policy policy = defaultPolicy();
-    ReadPolicy(&policy);
+    policy = read();
     EXPECT_EQ(2u, policy.connectTimeoutSeconds);
     EXPECT_EQ(60u, policy.stallTimeoutSeconds);
     EXPECT_EQ(4u, policy.lockWaitSeconds);
@@ -186,8 +187,7 @@ TEST_F(PolicyKey, UnusableTrustValueIsNamed)
     set("AllowedServers", REG_MULTI_SZ, multi({"https://a.example/", "https://b.example/"}));
     set("PinnedPublicKeys", REG_SZ, sz((pin + ";" + pin).c_str()));
     set("VerifyDigests", REG_DWORD, dword(1));
-    Policy policy = defaultPolicy();
-    ReadPolicy(&policy);
+    Policy policy = read();
     EXPECT_STREQ("", policy.unusable);
     char controls[128];
     describeControls(&policy, controls, sizeof controls);
@@ -206,8 +206,7 @@ TEST_F(PolicyKey, UnusableTrustValueIsNamed)
     for (const auto &row : rows) {
         SetUp();
         set(row.name, row.type, row.data);
-        policy = defaultPolicy();
-        ReadPolicy(&policy);
+        policy = read();
         EXPECT_STREQ(row.name, policy.unusable) << row.data.size();
     }
 }

@@ -2,33 +2,10 @@
 #include <gtest/gtest.h>
 #include <string.h>
 #include <string>
-#include <vector>
 
 #include "rules/linkRules.h"
-#include "rules/manifestRules.h"
 
 namespace {
-
-TEST(pathRefusal, DevicesAndTheLaunchersOwnFilesInEveryForm)
-{
-    struct {
-        bool device, own;
-        std::vector<const char *> names;
-    } rows[] = {
-        {true, false, {"CON", "prn", "Aux", "nul", "COM1", "com0", "LPT9", "COM\xB9", "lpt\xB2", "COM\xC2\xB3",
-                       "CONIN$", "conout$", "com1.jar", "AUX.tar.gz", "CON.", "NUL ", "LPT1 .txt", "COM1..."}},
-        {false, true, {"fcompare.ini", "FCOMPARE.NEW", "fcompare.ini. .", "Marvique.jar.part", "a.PART", "x.part "}},
-        {false, false, {"COM", "COM10", "CONX", "XCON", " CON", ".con", "COM\xB4", "nul1", "", "fcompare.ini.old",
-                        "fcompare.nex", "part", "a.parts", "lib.jar"}},
-    };
-    for (const auto &row : rows) {
-        for (const char *name : row.names) {
-            EXPECT_EQ(row.device, pathNamesDevice(name) != 0) << name;
-            EXPECT_EQ(row.own, pathNamesOwnFile(name) != 0) << name;
-        }
-    }
-    EXPECT_TRUE(pathNamesDevice("lib/CON/a.jar")) << "any component";
-}
 
 // An environment block: NAME=value strings, ended by an empty one. "ÉTÉ" is a
 // name beyond ASCII.

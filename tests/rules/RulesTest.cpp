@@ -63,10 +63,14 @@ TEST(pathRefusal, KeepsEveryPathInsideTheWorkFolderAndOffItsFiles)
         {"CON", device}, {"con.jar", device}, {"Nul .txt", device}, {"aux..", device},
         {"ext/prn.x/a", device}, {"COM0", device}, {"lpt9.log", device}, {"conin$", device},
         {"CONOUT$.a.b", device}, {"COM\xb9", device}, {"lpt\xc2\xb2.jar", device},
+        {"prn", device}, {"AUX.tar.gz", device}, {"CON.", device}, {"NUL ", device}, {"LPT1 .txt", device},
+        {"COM1...", device}, {"COM\xc2\xb3", device}, {"lib/CON/a.jar", device},
         {"console.jar", nullptr}, {"com10", nullptr}, {"lpt", nullptr}, {"com\xb4", nullptr},
-        {"xcon", nullptr}, {"con_1.jar", nullptr},
+        {"xcon", nullptr}, {"con_1.jar", nullptr}, {"COM", nullptr}, {"CONX", nullptr}, {" CON", nullptr},
+        {".con", nullptr}, {"nul1", nullptr},
         {"fcompare.ini", own}, {"FCompare.New", own}, {"fcompare.ini. .", own}, {"a.jar.part", own},
-        {"x.PART", own}, {"ext/fcompare.ini", own}, {"fcompare.ini.old", nullptr}, {"a.partx", nullptr},
+        {"x.PART", own}, {"x.part ", own}, {"ext/fcompare.ini", own}, {"fcompare.ini.old", nullptr},
+        {"a.partx", nullptr}, {"fcompare.nex", nullptr}, {"part", nullptr}, {"a.parts", nullptr},
     };
     for (const auto &row : rows)
         EXPECT_EQ(shown(row.refusal), shown(pathRefusal(row.path))) << "row " << row.path;
