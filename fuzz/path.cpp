@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const char *refusal = pathRefusal(path);
     // The rules agree with each other: every refused path is unpublishable,
     // and a colon or a leading separator never passes.
-    if ((pathLeavesWorkFolder(path) || pathNamesDevice(path) || pathNamesOwnFile(path)) != (refusal != NULL))
+    if ((pathLeavesWorkFolder(path) || pathNamesDevice(path) || pathNamesOwnFile(path) || pathEndsInDotOrBlank(path) ||
+         pathNamesJavaCommand(path)) != (refusal != NULL))
         abort();
     const char *problem = publishedNameProblem(path);
     if ((refusal && !problem) || ((strchr(path, ':') || path[0] == '/' || path[0] == '\\') && !refusal))

@@ -2,6 +2,7 @@
 # Read by the native build and by the tests; one line adds a target.
 set(FUZZ_TARGETS
     manifest_line
+    manifest
     path
     base_url
     link_escape

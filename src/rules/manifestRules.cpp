@@ -1,14 +1,19 @@
 #include "rules/manifestRules.h"
 
+#include <stdio.h>
 #include <string.h>
+
+#include "rules/launcherNames.h"
 
 // A Windows path holds 259 characters; a download is staged beside its target.
 static const size_t longestPath = 259;
-static const char stagedSuffix[] = ".part";
+static const char stagedSuffix[] = STAGED_SUFFIX;
 
 static const char leavesText[] = "leaves the work folder";
 static const char deviceText[] = "a device name";
 static const char ownText[] = "one of the launcher's own file names";
+static const char trailingText[] = "a trailing dot or blank (Windows drops it)";
+static const char javaText[] = "a name that cmd.exe runs for the Java command";
 
 char *strip(char *text)
 {
@@ -129,7 +134,7 @@ static bool isOwnName(const char *name, size_t len)
 {
     len = trimmedLength(name, len);
     size_t suffix = strlen(stagedSuffix);
-    return sameWord(name, len, "fcompare.ini") || sameWord(name, len, "fcompare.new") ||
+    return sameWord(name, len, MANIFEST_NAME) || sameWord(name, len, NEW_MANIFEST_NAME) ||
            (len >= suffix && sameWord(name + len - suffix, suffix, stagedSuffix));
 }
 
@@ -156,13 +161,59 @@ int pathNamesOwnFile(const char *path)
     return anyPart(path, isOwnName);
 }
 
+static bool endsInDotOrBlank(const char *name, size_t len)
+{
+    return len > 0 && (name[len - 1] == '.' || name[len - 1] == ' ') && !(len == 1 && name[0] == '.');
+}
+
+int pathEndsInDotOrBlank(const char *path)
+{
+    return anyPart(path, endsInDotOrBlank);
+}
+
+// The extensions of Windows' default PATHEXT, and "exe" again, which Wine's
+// cmd.exe appends to "javaw.exe" when looking for it.
+static bool isProgramExtension(const char *ext, size_t len)
+{
+    static const char *const extensions[] = {"com", "exe", "bat", "cmd", "vbs", "vbe",
+                                             "js",  "jse", "wsf", "wsh", "msc"};
+    for (const char *word : extensions)
+        if (sameWord(ext, len, word))
+            return true;
+    return false;
+}
+
+int pathNamesJavaCommand(const char *path)
+{
+    if (strpbrk(path, "/\\"))
+        return 0;
+    size_t len = trimmedLength(path, strlen(path)), stem = strcspn(path, ".");
+    stem = stem < len ? stem : len;
+    if (!sameWord(path, stem, "java") && !sameWord(path, stem, "javaw"))
+        return 0;
+    // "java.exe" looked for as "java.exe", then with each extension added.
+    int extensions = 0;
+    for (size_t at = stem; at < len; ++extensions) {
+        size_t extLen = strcspn(path + at + 1, ".");
+        extLen = at + 1 + extLen < len ? extLen : len - at - 1;
+        if (!isProgramExtension(path + at + 1, extLen))
+            return 0;
+        at += 1 + extLen;
+    }
+    return extensions <= 2;
+}
+
 const char *pathRefusal(const char *path)
 {
     if (pathLeavesWorkFolder(path))
         return leavesText;
     if (pathNamesDevice(path))
         return deviceText;
-    return pathNamesOwnFile(path) ? ownText : NULL;
+    if (pathNamesOwnFile(path))
+        return ownText;
+    if (pathEndsInDotOrBlank(path))
+        return trailingText;
+    return pathNamesJavaCommand(path) ? javaText : NULL;
 }
 
 int pathFits(const char *path, size_t workFolderLength)
@@ -193,8 +244,6 @@ const char *publishedNameProblem(const char *name)
         return "a character that changes the URL (#, % or ?)";
     if (strpbrk(name, "<>\"|*"))
         return "a character that Windows names cannot hold";
-    if (name[strlen(name) - 1] == '.')
-        return "a trailing dot (Windows drops it)";
     if (!pathFits(name, MANIFEST_WORK_FOLDER_BUDGET))
         return "too long (over 103 characters)";
     return NULL;
@@ -206,4 +255,22 @@ size_t digestTokenDigits(const char *kind, const char *token)
     if (!digits || strspn(token, "0123456789abcdefABCDEF") != digits || token[digits])
         return 0;
     return digits;
+}
+
+const char *shownText(const char *text, char *out, size_t outSize)
+{
+    size_t n = 0;
+    for (const unsigned char *p = (const unsigned char *)text; *p; ++p) {
+        char piece[5];
+        snprintf(piece, sizeof piece, *p >= 0x20 && *p < 0x7F ? "%c" : "\\x%02x", *p);
+        size_t len = strlen(piece);
+        if (n + len + 4 > outSize) {
+            snprintf(out + n, outSize - n, "...");
+            return out;
+        }
+        memcpy(out + n, piece, len);
+        n += len;
+    }
+    out[n] = '\0';
+    return out;
 }

@@ -41,9 +41,17 @@ int pathLeavesWorkFolder(const char *path);
 int pathNamesDevice(const char *path);
 // 1 when a part of path is one of the launcher's own files in the work folder
 // ("fcompare.ini", "fcompare.new", a download staged as "*.part"), whatever
-// its case or trailing dots and blanks.
+// its case or trailing dots and blanks;
 int pathNamesOwnFile(const char *path);
-// The rule of the three above that refuses path, or null when none does.
+// 1 when a part of path other than "." ends in a dot or a blank, which Windows
+// drops, so that "a.jar." would write over "a.jar";
+int pathEndsInDotOrBlank(const char *path);
+// 1 when path, at the top of the work folder, is a name that cmd.exe would run
+// for the Java command ("java" or "javaw", bare or with extensions of the
+// default PATHEXT, "javaw.exe.exe" too), whatever its case: cmd.exe looks in
+// the current folder, the work folder, first.
+int pathNamesJavaCommand(const char *path);
+// The rule of the five above that refuses path, in words, or null when none does.
 const char *pathRefusal(const char *path);
 
 // 1 when path, staged as "<work folder>\<path>.part", fits a Windows path of
@@ -62,3 +70,7 @@ const char *publishedNameProblem(const char *name);
 // The hex digits of token when it is a digest that a file can be checked
 // against: 32 for kind "md5", 40 for "sha1"; 0 for any other token or kind.
 size_t digestTokenDigits(const char *kind, const char *token);
+
+// text with bytes outside printable ASCII as \xNN, cut with "..." to fit out
+// (outSize of at least 8); returns out. For what reaches a person.
+const char *shownText(const char *text, char *out, size_t outSize);

@@ -1,6 +1,7 @@
 # The rules' sources, for the cross build and the native one.
 set(RULES_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/manifestRules.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/manifestReader.cpp
     ${CMAKE_CURRENT_LIST_DIR}/baseURL.cpp
     ${CMAKE_CURRENT_LIST_DIR}/linkEscape.cpp
     ${CMAKE_CURRENT_LIST_DIR}/redact.cpp

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "rules/baseURL.h"
+#include "rules/manifestReader.h"
 #include "rules/manifestRules.h"
 
 namespace {
@@ -54,7 +55,8 @@ TEST(cutManifestLine, CutsAsStrtokWould)
 TEST(pathRefusal, KeepsEveryPathInsideTheWorkFolderAndOffItsFiles)
 {
     const char *leaves = "leaves the work folder", *device = "a device name",
-               *own = "one of the launcher's own file names";
+               *own = "one of the launcher's own file names", *dot = "a trailing dot or blank (Windows drops it)",
+               *java = "a name that cmd.exe runs for the Java command";
     struct {
         const char *path, *refusal;
     } rows[] = {
@@ -71,6 +73,13 @@ TEST(pathRefusal, KeepsEveryPathInsideTheWorkFolderAndOffItsFiles)
         {"fcompare.ini", own}, {"FCompare.New", own}, {"fcompare.ini. .", own}, {"a.jar.part", own},
         {"x.PART", own}, {"x.part ", own}, {"ext/fcompare.ini", own}, {"fcompare.ini.old", nullptr},
         {"a.partx", nullptr}, {"fcompare.nex", nullptr}, {"part", nullptr}, {"a.parts", nullptr},
+        // Names Windows trims alias others; "." alone is the folder itself.
+        {"Marvique.jar.", dot}, {"a.jar ", dot}, {"ext./a.jar", dot}, {"ext /a.jar", dot}, {"a.jar. .", dot},
+        // What cmd.exe runs for "javaw.exe" from the work folder.
+        {"javaw.exe", java}, {"JAVA.EXE", java}, {"javaw", java}, {"javaw.com", java}, {"javaw.Bat", java},
+        {"java.cmd", java}, {"javaw.exe.exe", java}, {"javaw.exe.bat", java}, {"javaw.exe.", dot},
+        {"ext/javaw.exe", nullptr}, {"javaw.jar", nullptr}, {"java.policy", nullptr}, {"javaws.exe", nullptr},
+        {"javaw.exe.exe.exe", nullptr}, {"myjava.exe", nullptr},
     };
     for (const auto &row : rows)
         EXPECT_EQ(shown(row.refusal), shown(pathRefusal(row.path))) << "row " << row.path;
@@ -152,3 +161,40 @@ TEST(baseURLSpan, FromTheFirstHttpToTheThirdSlash)
 }
 
 } // namespace
+
+TEST(readManifest, ItemsProblemsAndRepeatsAsTheLauncherReadsThem)
+{
+    struct {
+        std::string text;
+        const char *items;    // "J" JRE line, "E" entry, "e" an entry whose path came before, with its line
+        const char *problems; // "line:code" joined by blanks
+        int zeroByte;
+    } rows[] = {
+        {"", "", "", 0},
+        {"JRE:1.8\r\nmd5:a Marvique.jar\r\n", "J1 E2", "", 0},
+        {"\xEF\xBB\xBFid:1 a.jar\n", "E1", "1:bom", 0},
+        {"id:1 a.jar\nid:2 A.JAR\nid:3 b.jar\nid:4 a.jar\n", "E1 e2 E3 e4",
+         "2:duplicate-path 4:duplicate-path", 0},
+        {"MD5:x a\n\nmd5:\nJRE:\nid:1  a.jar x\n", "J4 E5", "1:passed-over 3:passed-over 5:not-canonical", 0},
+        {std::string("id:1 a\0.jar\nid:2 b.jar\n", 23), "E1 E2", "1:nul-byte", 1},
+        {std::string("id:1 a.jar\n\x1Aid:2 b.jar\n\0", 24), "E1", "2:end-of-file-byte", 0},
+        {"id:1 " + std::string(1100, 'p') + "\n", "E1", "1:long-line 1:passed-over", 0},
+        {std::string(1023, 'x') + "id:1 a.jar", "E1", "1:long-line 1:passed-over", 0},
+    };
+    for (const auto &row : rows) {
+        Manifest m;
+        ASSERT_EQ(1, readManifest(row.text.data(), row.text.size(), 1, &m)) << row.text;
+        std::string items, problems;
+        for (size_t i = 0; i < m.count; ++i)
+            items += std::string(items.empty() ? "" : " ") +
+                     (m.items[i].form == MANIFEST_JRE ? 'J' : m.items[i].firstOf == i ? 'E' : 'e') +
+                     std::to_string(m.items[i].line);
+        for (size_t i = 0; i < m.problemCount; ++i)
+            problems += std::string(problems.empty() ? "" : " ") + std::to_string(m.problems[i].line) + ":" +
+                        manifestProblemName(m.problems[i].code);
+        EXPECT_EQ(row.items, items) << row.text.substr(0, 40);
+        EXPECT_EQ(row.problems, problems) << row.text.substr(0, 40);
+        EXPECT_EQ(row.zeroByte, m.zeroByte) << row.text.substr(0, 40);
+        freeManifest(&m);
+    }
+}

@@ -14,13 +14,15 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
+#include "rules/launcherNames.h"
+#include "rules/manifestReader.h"
 #include "rules/manifestRules.h"
 
 #define STRINGIFY_(x) #x
 #define STRINGIFY(x) STRINGIFY_(x)
 
-static const char manifestName[] = "fcompare.ini";
-static const char clientName[] = "Marvique.jar";
+static const char manifestName[] = MANIFEST_NAME;
+static const char clientName[] = CLIENT_JAR;
 
 static const char usage[] =
     "Usage:\n"
@@ -42,27 +44,6 @@ static const char usage[] =
     "      administrator value PinnedPublicKeys.\n"
     "  kovrel-manifest --help\n"
     "Exit codes: 0 done, 1 problems or failure, 2 wrong usage.\n";
-
-// --- Text shown to people -------------------------------------------------------
-
-// text with bytes outside printable ASCII as \xNN, cut with "..." to fit out.
-static const char *shown(const char *text, char *out, size_t outSize)
-{
-    size_t n = 0;
-    for (const unsigned char *p = (const unsigned char *)text; *p; ++p) {
-        char piece[5];
-        snprintf(piece, sizeof piece, *p >= 0x20 && *p < 0x7F ? "%c" : "\\x%02x", *p);
-        size_t len = strlen(piece);
-        if (n + len + 4 > outSize) {
-            snprintf(out + n, outSize - n, "...");
-            return out;
-        }
-        memcpy(out + n, piece, len);
-        n += len;
-    }
-    out[n] = '\0';
-    return out;
-}
 
 // --- Files ------------------------------------------------------------------------
 
@@ -157,7 +138,7 @@ static int listFolder(const char *dir)
         if (!problem && gNameCount == sizeof gNames / sizeof gNames[0])
             problem = "one file too many (at most 1000)";
         if (problem) {
-            fprintf(stderr, "kovrel-manifest: %s/%s: %s\n", dir, shown(name, text, sizeof text), problem);
+            fprintf(stderr, "kovrel-manifest: %s/%s: %s\n", dir, shownText(name, text, sizeof text), problem);
             ok = 0;
             continue;
         }
@@ -206,117 +187,51 @@ static int writeManifest(const char *dir, const char *kind, const char *jre)
 
 // --- check ------------------------------------------------------------------------
 
-static char gManifest[1 << 20];
 static const char *gManifestPath;
-static int gProblems;
+static size_t gProblems;
 
-static void problem(int line, const char *code, const char *format, ...) __attribute__((format(printf, 3, 4)));
+static void problem(unsigned line, const char *code, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
-static void problem(int line, const char *code, const char *format, ...)
+static void problem(unsigned line, const char *code, const char *format, ...)
 {
     char text[2048];
     va_list args;
     va_start(args, format);
     vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    printf("%s:%d: %s: %s\n", gManifestPath, line, code, text);
+    printf("%s:%u: %s: %s\n", gManifestPath, line, code, text);
     ++gProblems;
 }
 
-// The manifest's paths so far, for duplicates: path and line of each entry.
-static struct {
-    char path[1024];
-    int line;
-} gEntries[2000];
-static size_t gEntryCount;
-
-static void checkEntry(const char *dir, int line, const char *piece, const ManifestLine *f, int *client)
+// What the folder holds for one entry, beyond what the reader found.
+static void checkEntry(const char *dir, const ManifestItem *item)
 {
-    char path[600], value[200];
-    shown(f->path, path, sizeof path);
-    // The launcher compares its entry text with the installed lines stripped.
-    char canonical[1024 + 8], stripped[1024];
-    snprintf(canonical, sizeof canonical, "%s:%s %s", f->kind, f->value, f->path);
-    snprintf(stripped, sizeof stripped, "%s", piece);
-    if (strcmp(canonical, strip(stripped)) != 0)
-        problem(line, "not-canonical", "not \"%s:%s %s\" alone: the launcher never finds it up to date and "
-                "fetches %s on every run", f->kind, shown(f->value, value, sizeof value), path, path);
-
-    const size_t room = sizeof gEntries / sizeof gEntries[0];
-    for (size_t i = 0; i < gEntryCount && i < room; ++i) {
-        if (strcasecmp(gEntries[i].path, f->path) == 0) {
-            problem(line, "duplicate-path", "%s: also on line %d (Windows names ignore case)", path,
-                    gEntries[i].line);
-            break;
-        }
-    }
-    if (gEntryCount < room) {
-        snprintf(gEntries[gEntryCount].path, sizeof gEntries[0].path, "%s", f->path);
-        gEntries[gEntryCount].line = line;
-    } else if (gEntryCount == room) {
-        problem(line, "unreadable", "over %u entries: duplicates of this one and later ones are not looked for",
-                (unsigned)room);
-    }
-    ++gEntryCount;
-    if (strcmp(f->path, clientName) == 0)
-        *client = 1;
-
+    const ManifestLine *f = &item->fields;
+    char path[600];
+    shownText(f->path, path, sizeof path);
     const char *rule = pathRefusal(f->path);
     if (!rule && !pathFits(f->path, MANIFEST_WORK_FOLDER_BUDGET))
         rule = "too long for a work folder of " STRINGIFY(MANIFEST_WORK_FOLDER_BUDGET) " characters";
     if (rule) {
-        problem(line, "refused-path", "%s: %s; the line fails and the client is not started", path, rule);
+        problem(item->line, "refused-path", "%s: %s; the line fails and the client is not started", path, rule);
         return;
     }
     if ((rule = publishedNameProblem(f->path))) {
-        problem(line, strpbrk(f->path, "/\\") ? "sub-folder" : "bad-name", "%s: %s", path, rule);
+        problem(item->line, strpbrk(f->path, "/\\") ? "sub-folder" : "bad-name", "%s: %s", path, rule);
         return;
     }
     char file[4096];
     if (!joinPath(file, sizeof file, dir, f->path))
         return;
     if (!isRegularFile(file)) {
-        problem(line, "missing-file", "%s: no such file in %s", path, dir);
+        problem(item->line, "missing-file", "%s: no such file in %s", path, dir);
         return;
     }
     size_t digits = digestTokenDigits(f->kind, f->value);
     char hex[2 * EVP_MAX_MD_SIZE + 1];
     if (digits && fileDigest(file, f->kind, hex, sizeof hex) && strcasecmp(hex, f->value) != 0)
-        problem(line, "wrong-digest", "%s: %s %s in the manifest, %s of the file", path, f->kind, f->value, hex);
-}
-
-static void checkLine(const char *dir, int line, const char *piece, int *client)
-{
-    char cut[1024];
-    snprintf(cut, sizeof cut, "%s", piece);
-    ManifestLine f;
-    char text[200];
-    switch (cutManifestLine(cut, &f)) {
-    case MANIFEST_NO_KIND:
-    case MANIFEST_JRE:
-        return;
-    case MANIFEST_OTHER_KIND:
-        // Empty lines are passed over too, but they hide nothing.
-        if (strspn(piece, " \t\r\n") != strlen(piece))
-            problem(line, "passed-over", "the kind \"%s\" is none of JRE, id, md5, sha1 (case counts)",
-                    shown(f.kind, text, sizeof text));
-        return;
-    case MANIFEST_NO_VERSION:
-        problem(line, "passed-over", "JRE without a version");
-        return;
-    case MANIFEST_NO_VALUE:
-        problem(line, "passed-over", "no value after \"%s:\"", f.kind);
-        return;
-    case MANIFEST_NO_PATH:
-        if (!*strip(f.value))
-            problem(line, "passed-over", "no value after \"%s:\"", f.kind);
-        else
-            problem(line, "passed-over", "no path after \"%s:%s\"", f.kind, shown(f.value, text, sizeof text));
-        return;
-    case MANIFEST_ENTRY:
-        checkEntry(dir, line, piece, &f, client);
-        return;
-    }
+        problem(item->line, "wrong-digest", "%s: %s %s in the manifest, %s of the file", path, f->kind, f->value,
+                hex);
 }
 
 static int checkManifest(const char *dir)
@@ -330,56 +245,37 @@ static int checkManifest(const char *dir)
         problem(0, "unreadable", "%s", strerror(errno));
         return 1;
     }
-    size_t size = fread(gManifest, 1, sizeof gManifest, f);
-    int large = size == sizeof gManifest && fgetc(f) != EOF;
+    // The launcher's own limit, and one byte to see a manifest past it.
+    static char data[MANIFEST_MAX_BYTES + 1];
+    size_t size = fread(data, 1, sizeof data, f);
     fclose(f);
-    if (large) {
-        problem(0, "unreadable", "larger than %u bytes", (unsigned)sizeof gManifest);
+    if (size > MANIFEST_MAX_BYTES) {
+        problem(0, "unreadable", "larger than %u bytes, which the launcher refuses", (unsigned)MANIFEST_MAX_BYTES);
         return 1;
     }
-
-    size_t at = 0;
-    if (size >= 3 && memcmp(gManifest, "\xef\xbb\xbf", 3) == 0) {
-        problem(1, "bom", "a byte order mark before the first line");
-        at = 3;
+    Manifest manifest;
+    if (!readManifest(data, size, 1, &manifest)) {
+        problem(0, "unreadable", "out of memory");
+        return 1;
     }
-    // Read as the launcher reads it: the C runtime's text mode drops the
-    // carriage return of CR LF and ends the file at byte 0x1A; fgets then hands
-    // on pieces of at most 1023 characters.
-    int line = 1, client = 0, nulReported = 0, longReported = 0;
-    char piece[1024];
-    size_t n = 0;
-    for (; at <= size; ++at) {
-        char c = at < size ? gManifest[at] : '\0';
-        int end = at == size || c == '\x1a';
-        if (c == '\x1a')
-            problem(line, "end-of-file-byte", "byte 0x1A: the launcher reads nothing after it");
-        if (!end && c == '\0' && nulReported != line) {
-            problem(line, "nul-byte", "a NUL byte: the manifest is not text");
-            nulReported = line;
-        }
-        if (!end && c == '\r' && at + 1 < size && gManifest[at + 1] == '\n')
+    size_t kept = manifest.problemCount < MANIFEST_MAX_PROBLEMS ? manifest.problemCount : MANIFEST_MAX_PROBLEMS;
+    for (size_t i = 0; i < kept; ++i) {
+        const ManifestProblem *p = &manifest.problems[i];
+        problem(p->line, manifestProblemName(p->code), "%s", p->detail);
+    }
+    gProblems += manifest.problemCount - kept;
+    int client = 0;
+    for (size_t i = 0; i < manifest.count; ++i) {
+        const ManifestItem *item = &manifest.items[i];
+        if (item->form != MANIFEST_ENTRY || item->firstOf != i)
             continue;
-        if (!end)
-            piece[n++] = c;
-        if (end ? n > 0 : c == '\n' || n == sizeof piece - 1) {
-            piece[n] = '\0';
-            // NUL bytes: the launcher's line ends at the first.
-            checkLine(dir, line, piece, &client);
-            if (!end && c != '\n' && longReported != line) {
-                problem(line, "long-line", "1023 characters or more: the launcher reads it in pieces");
-                longReported = line;
-            }
-            if (c == '\n')
-                ++line;
-            n = 0;
-        }
-        if (end)
-            break;
+        checkEntry(dir, item);
+        client |= strcmp(item->fields.path, clientName) == 0;
     }
+    freeManifest(&manifest);
     if (!client)
         problem(0, "no-client", "no line names %s, which the launcher starts", clientName);
-    fprintf(stderr, "kovrel-manifest: %d problem%s in %s\n", gProblems, gProblems == 1 ? "" : "s", path);
+    fprintf(stderr, "kovrel-manifest: %zu problem%s in %s\n", gProblems, gProblems == 1 ? "" : "s", path);
     return gProblems ? 1 : 0;
 }
 

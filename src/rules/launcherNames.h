@@ -1,0 +1,14 @@
+// The names of the launcher's own files in the work folder and on the server,
+// spelt once for the launcher, the operator's tool and the rules.
+#pragma once
+
+// The versions manifest on the server, and as installed by the last whole pass.
+#define MANIFEST_NAME "fcompare.ini"
+// The manifest as downloaded, before its pass.
+#define NEW_MANIFEST_NAME "fcompare.new"
+// The client jar that is started.
+#define CLIENT_JAR "Marvique.jar"
+// A download is staged under its target's name with this suffix.
+#define STAGED_SUFFIX ".part"
+// Below the server's base URL: the manifest and every file it names.
+#define APPLETS_PATH "XNL/applets/"
