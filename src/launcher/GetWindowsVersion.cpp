@@ -1,6 +1,8 @@
 #include "launcher/GetWindowsVersion.h"
 
-void splitVersionWord(DWORD word, DWORD *major, DWORD *minor, DWORD *build)
+#include "UnitTest.h"
+
+UNITTEST void splitVersionWord(DWORD word, DWORD *major, DWORD *minor, DWORD *build)
 {
     *major = word & 0xFF;
     *minor = (word >> 8) & 0xFF;

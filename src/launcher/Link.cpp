@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include "UnitTest.h"
 #include "logging/Logging.h"
 #include "rules/linkRules.h"
 
@@ -65,7 +66,7 @@ static size_t blockUnits(const wchar_t *env)
     return (size_t)(p - env) + 1;
 }
 
-int escapeWideLink(const wchar_t *link, const wchar_t *env, wchar_t *safe, size_t safeSize)
+UNITTEST int escapeWideLink(const wchar_t *link, const wchar_t *env, wchar_t *safe, size_t safeSize)
 {
     // Without the environment no variable can be ruled out: the check fails closed.
     if (!env) {

@@ -13,11 +13,14 @@
 // when the wide command line does not hold exactly one argument or it does not fit.
 int readLink(wchar_t *wide, char *ansi);
 
-// Writes link, escaped for "cmd.exe /C", into safe (safeSize units). env is the
-// environment block (UTF-16) that cmd.exe will inherit, null when it could not
-// be read. 0, with a line in the log, when the link is refused: it cannot be
-// handed on unchanged, or env is null.
-int escapeWideLink(const wchar_t *link, const wchar_t *env, wchar_t *safe, size_t safeSize);
-
-// escapeWideLink against the launcher's own environment.
+// Writes link, escaped for "cmd.exe /C", into safe (safeSize units), checked
+// against the launcher's own environment. 0, with a line in the log, when the
+// link is refused: it cannot be handed on unchanged, or the environment cannot
+// be read.
 int prepareLink(const wchar_t *link, wchar_t *safe, size_t safeSize);
+
+#ifdef KOVREL_UNITTESTS
+// prepareLink against env, the environment block (UTF-16) that cmd.exe will
+// inherit, null when it could not be read.
+int escapeWideLink(const wchar_t *link, const wchar_t *env, wchar_t *safe, size_t safeSize);
+#endif

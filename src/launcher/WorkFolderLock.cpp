@@ -1,14 +1,12 @@
 #include "launcher/WorkFolderLock.h"
 
 #include <stdio.h>
-#include <stdlib.h>
 #include <windows.h>
 
+#include "UnitTest.h"
 #include "logging/Logging.h"
 
-static HANDLE gWorkFolderLock;
-
-void workFolderLockName(const char *workFolder, char *out, size_t outSize)
+UNITTEST void workFolderLockName(const char *workFolder, char *out, size_t outSize)
 {
     char longPath[MAX_PATH];
     DWORD n = GetLongPathNameA(workFolder, longPath, sizeof longPath);
@@ -28,7 +26,7 @@ static void logError(const char *call)
     LogFormat(true, "lockWorkFolder - %s failed: %lu (%s)", call, error, windowsErrorText(error, text, sizeof text));
 }
 
-int lockWorkFolder(const char *workFolder, unsigned waitSeconds)
+int lockWorkFolder(const char *workFolder, unsigned waitSeconds, HANDLE *held)
 {
     char name[64];
     workFolderLockName(workFolder, name, sizeof name);
@@ -58,19 +56,15 @@ int lockWorkFolder(const char *workFolder, unsigned waitSeconds)
         CloseHandle(mutex);
         return 0;
     }
-    gWorkFolderLock = mutex;
-    // Held at the end of a run, the mutex would pass as abandoned by a launcher that died.
-    static bool releasedAtExit;
-    if (!releasedAtExit)
-        releasedAtExit = atexit(unlockWorkFolder) == 0;
+    *held = mutex;
     return 1;
 }
 
-void unlockWorkFolder(void)
+void unlockWorkFolder(HANDLE *held)
 {
-    if (!gWorkFolderLock)
+    if (!*held)
         return;
-    ReleaseMutex(gWorkFolderLock);
-    CloseHandle(gWorkFolderLock);
-    gWorkFolderLock = NULL;
+    ReleaseMutex(*held);
+    CloseHandle(*held);
+    *held = NULL;
 }

@@ -5,6 +5,8 @@
 #include <string.h>
 #include <windows.h>
 
+#include "UnitTest.h"
+
 #ifndef KOVREL_ALLOWED_SERVERS
 #define KOVREL_ALLOWED_SERVERS ""
 #endif
@@ -15,13 +17,16 @@
 #define KOVREL_VERIFY_DIGESTS 0
 #endif
 
+UNITTEST int policyServers(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
+UNITTEST int policyPins(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
+
 Policy defaultPolicy(void)
 {
     Policy policy = {};
     policy.connectTimeoutSeconds = 30;
     policy.stallTimeoutSeconds = 60;
     policy.lockWaitSeconds = 300;
-    policy.verifyDigests = KOVREL_VERIFY_DIGESTS != 0;
+    policy.verifyDigests = KOVREL_VERIFY_DIGESTS ? DIGESTS_VERIFIED : DIGESTS_OFF;
     policy.unusable = "";
     // Baked-in defaults go through the registry's parsers, as a REG_SZ would.
     static const char servers[] = KOVREL_ALLOWED_SERVERS, pins[] = KOVREL_PINNED_PUBLIC_KEYS;
@@ -32,9 +37,7 @@ Policy defaultPolicy(void)
     return policy;
 }
 
-Policy gPolicy = defaultPolicy();
-
-unsigned policySeconds(unsigned long type, const void *data, unsigned long size, unsigned fallback)
+UNITTEST unsigned policySeconds(unsigned long type, const void *data, unsigned long size, unsigned fallback)
 {
     if (type != REG_DWORD || size != sizeof(DWORD) || !data)
         return fallback;
@@ -43,13 +46,13 @@ unsigned policySeconds(unsigned long type, const void *data, unsigned long size,
     return value >= 1 && value <= POLICY_MAX_SECONDS ? (unsigned)value : fallback;
 }
 
-int policySwitch(unsigned long type, const void *data, unsigned long size)
+UNITTEST int policySwitch(unsigned long type, const void *data, unsigned long size)
 {
     if (type != REG_DWORD || size != sizeof(DWORD) || !data)
         return -1;
     DWORD value;
     memcpy(&value, data, sizeof value);
-    return value != 0;
+    return value == 0 ? DIGESTS_OFF : value == 2 ? DIGESTS_REQUIRED : DIGESTS_VERIFIED;
 }
 
 // The parts of a server address that name the server.
@@ -218,12 +221,12 @@ static bool isPin(const char *entry, size_t len)
     return true;
 }
 
-int policyServers(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize)
+UNITTEST int policyServers(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize)
 {
     return parseEntries(type, data, size, true, isServer, '\0', out, outSize);
 }
 
-int policyPins(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize)
+UNITTEST int policyPins(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize)
 {
     return parseEntries(type, data, size, false, isPin, ';', out, outSize);
 }
@@ -268,16 +271,18 @@ void ReadPolicy(Policy *policy)
     for (const auto &value : lists) {
         size = sizeof data;
         int read = queryValue(key, value.name, &type, data, &size);
-        if (read && (read < 0 || !value.parse(type, data, size, value.out, value.outSize)))
+        // A value that is there but names nothing ("" or " ; ") is a mistake,
+        // not a wish for no control.
+        if (read && (read < 0 || !value.parse(type, data, size, value.out, value.outSize) || !value.out[0]))
             policy->unusable = value.name;
     }
     size = sizeof data;
     int read = queryValue(key, "VerifyDigests", &type, data, &size);
-    int on = read > 0 ? policySwitch(type, data, size) : -1;
-    if (read && on < 0)
+    int digests = read > 0 ? policySwitch(type, data, size) : -1;
+    if (read && digests < 0)
         policy->unusable = "VerifyDigests";
     else if (read)
-        policy->verifyDigests = on;
+        policy->verifyDigests = digests;
     RegCloseKey(key);
 }
 
@@ -293,5 +298,5 @@ void describeControls(const Policy *policy, char *out, size_t outSize)
         return;
     }
     snprintf(out, outSize, "allowed servers: %d, pinned public keys: %d, verified digests: %s", servers, pins,
-             policy->verifyDigests ? "on" : "off");
+             policy->verifyDigests == DIGESTS_REQUIRED ? "required" : policy->verifyDigests ? "on" : "off");
 }

@@ -13,6 +13,10 @@
 // mistakes and the default applies.
 #define POLICY_MAX_SECONDS 3600u
 
+// VerifyDigests: 1 checks the files whose token is a digest; 2 also fails a
+// pass whose manifest has an entry without one. Any other value but 0 is 1.
+enum { DIGESTS_OFF, DIGESTS_VERIFIED, DIGESTS_REQUIRED };
+
 struct Policy {
     unsigned connectTimeoutSeconds; // ConnectTimeoutSeconds: connection set-up
     unsigned stallTimeoutSeconds;   // StallTimeoutSeconds: window in which 1 KiB must arrive
@@ -22,14 +26,11 @@ struct Policy {
     // PinnedPublicKeys: "sha256//<base64>" hashes joined by ';', as libcurl
     // takes them; empty when none.
     char pinnedPublicKeys[2048];
-    bool verifyDigests; // VerifyDigests
+    int verifyDigests; // VerifyDigests: DIGESTS_OFF, _VERIFIED or _REQUIRED
     // The name of a trust value that is set but cannot be used; empty when
     // none. Such a run is refused rather than run without the control.
     const char *unusable;
 };
-
-// The settings in force: the defaults until ReadPolicy replaces them.
-extern Policy gPolicy;
 
 // The defaults, as the build sets them.
 Policy defaultPolicy(void);
@@ -38,7 +39,16 @@ Policy defaultPolicy(void);
 // field as it was.
 void ReadPolicy(Policy *policy);
 
-// The parsers of raw registry data, apart so that tables can test them.
+// True when baseURL names the same server as an entry of the list: scheme and
+// host without regard to case, the port equal with the scheme's default
+// implied. User information in baseURL is not part of the server.
+bool serverAllowed(const char *allowedServers, const char *baseURL);
+
+// The trust controls in force, for the run's log, without the pins.
+void describeControls(const Policy *policy, char *out, size_t outSize);
+
+#ifdef KOVREL_UNITTESTS
+// The parsers of raw registry data.
 
 // A seconds value: a REG_DWORD of 1 to POLICY_MAX_SECONDS; anything else
 // (missing, zero, huge, another type or size) gives fallback.
@@ -55,13 +65,7 @@ int policyServers(unsigned long type, const void *data, unsigned long size, char
 // entry is not such a hash, or the list does not fit; out is then untouched.
 int policyPins(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
 
-// VerifyDigests: a REG_DWORD, on when not 0; another type gives -1 (unusable).
+// VerifyDigests: a REG_DWORD, DIGESTS_OFF for 0, DIGESTS_REQUIRED for 2,
+// DIGESTS_VERIFIED for any other; another type gives -1 (unusable).
 int policySwitch(unsigned long type, const void *data, unsigned long size);
-
-// True when baseURL names the same server as an entry of the list: scheme and
-// host without regard to case, the port equal with the scheme's default
-// implied. User information in baseURL is not part of the server.
-bool serverAllowed(const char *allowedServers, const char *baseURL);
-
-// The trust controls in force, for the run's log, without the pins.
-void describeControls(const Policy *policy, char *out, size_t outSize);
+#endif

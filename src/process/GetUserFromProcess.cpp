@@ -2,7 +2,10 @@
 
 #include <stdio.h>
 
+#include "UnitTest.h"
 #include "logging/Logging.h"
+
+UNITTEST int GetLogonFromToken(HANDLE token, char *user, char *domain);
 
 // A name has at most 255 characters; each caller's buffer holds this many.
 static const DWORD nameSize = 256;
@@ -38,7 +41,7 @@ TOKEN_USER *readTokenUser(HANDLE token)
     return info;
 }
 
-int GetLogonFromToken(HANDLE token, char *user, char *domain)
+UNITTEST int GetLogonFromToken(HANDLE token, char *user, char *domain)
 {
     user[0] = '\0';
     domain[0] = '\0';

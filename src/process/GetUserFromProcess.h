@@ -14,7 +14,9 @@ HRESULT GetUserFromProcess(DWORD processId, char *user, char *domain);
 // including a size query that does not fail as it must.
 TOKEN_USER *readTokenUser(HANDLE token);
 
+#ifdef KOVREL_UNITTESTS
 // Fills user and domain (256 characters each) with the account of token, which
 // needs TOKEN_QUERY access. Returns 1, or 0 with both buffers empty. An account
 // lookup that fails for another reason than a SID without a name is logged.
 int GetLogonFromToken(HANDLE token, char *user, char *domain);
+#endif

@@ -5,6 +5,7 @@
 #include <string.h>
 #include <tlhelp32.h>
 
+#include "UnitTest.h"
 #include "logging/Logging.h"
 #include "process/GetCurrentUserAndDomain.h"
 #include "process/GetUserFromProcess.h"
@@ -29,7 +30,7 @@ static const char hyphenRule[] = "----------------------------------------------
 static_assert(sizeof equalsRule == 54 && sizeof hyphenRule == 56, "report rules");
 static_assert(sizeof(PROCESSENTRY32) == 296, "the ANSI snapshot entry");
 
-void printError(const char *subject)
+UNITTEST void printError(const char *subject)
 {
     DWORD error = GetLastError();
     char text[256];
@@ -38,7 +39,7 @@ void printError(const char *subject)
     SetLastError(error);
 }
 
-int sm_EnableTokenPrivilege(const char *privilege)
+UNITTEST int sm_EnableTokenPrivilege(const char *privilege)
 {
     HANDLE token;
     if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) {
@@ -62,7 +63,7 @@ int sm_EnableTokenPrivilege(const char *privilege)
     return result;
 }
 
-HMODULE sm_LoadNTDLLFunctions(void)
+UNITTEST HMODULE sm_LoadNTDLLFunctions(void)
 {
     HMODULE ntdll = LoadLibraryA("ntdll.dll");
     if (!ntdll)
@@ -82,7 +83,7 @@ HMODULE sm_LoadNTDLLFunctions(void)
     return ntdll;
 }
 
-void sm_FreeNTDLLFunctions(HMODULE ntdll)
+UNITTEST void sm_FreeNTDLLFunctions(HMODULE ntdll)
 {
     if (ntdll)
         FreeLibrary(ntdll);
@@ -91,7 +92,7 @@ void sm_FreeNTDLLFunctions(HMODULE ntdll)
     gNtWow64ReadVirtualMemory64 = NULL;
 }
 
-int waitForProcessEnd(HANDLE process, DWORD processId, DWORD milliseconds)
+UNITTEST int waitForProcessEnd(HANDLE process, DWORD processId, DWORD milliseconds)
 {
     DWORD waited = WaitForSingleObject(process, milliseconds);
     if (waited == WAIT_OBJECT_0)
@@ -104,7 +105,7 @@ int waitForProcessEnd(HANDLE process, DWORD processId, DWORD milliseconds)
     return 0;
 }
 
-int terminateOpened(HANDLE process, DWORD processId, DWORD exitCode, bool canWait)
+UNITTEST int terminateOpened(HANDLE process, DWORD processId, DWORD exitCode, bool canWait)
 {
     // A process that was not terminated is not waited for.
     if (!TerminateProcess(process, exitCode)) {
@@ -119,7 +120,7 @@ int terminateOpened(HANDLE process, DWORD processId, DWORD exitCode, bool canWai
     return 1;
 }
 
-int TerminateMyProcess(DWORD processId, DWORD exitCode)
+UNITTEST int TerminateMyProcess(DWORD processId, DWORD exitCode)
 {
     // SYNCHRONIZE for the wait: the update replaces the files the process held.
     // A process that grants termination alone is still terminated, unwaited.
@@ -140,7 +141,7 @@ static bool isWhite(char c)
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-char *trim(char *text)
+UNITTEST char *trim(char *text)
 {
     while (isWhite(*text))
         ++text;
@@ -150,7 +151,7 @@ char *trim(char *text)
     return text;
 }
 
-char *stoupper(const char *source, char *destination)
+UNITTEST char *stoupper(const char *source, char *destination)
 {
     size_t i = 0;
     do
@@ -159,7 +160,7 @@ char *stoupper(const char *source, char *destination)
     return destination;
 }
 
-const char *matchProcess(const SearchContext *context, ProcessFacts *process)
+UNITTEST const char *matchProcess(const SearchContext *context, ProcessFacts *process)
 {
     if (!process->commandLine || process->ownerResult != S_OK)
         return NULL;
@@ -177,7 +178,7 @@ const char *matchProcess(const SearchContext *context, ProcessFacts *process)
     return line;
 }
 
-void noteMatch(SearchOutcome *outcome, int action, int terminateResult)
+UNITTEST void noteMatch(SearchOutcome *outcome, int action, int terminateResult)
 {
     if (action == 1) {
         if (terminateResult)
@@ -188,7 +189,7 @@ void noteMatch(SearchOutcome *outcome, int action, int terminateResult)
     outcome->found = true;
 }
 
-int searchResult(const SearchOutcome *outcome)
+UNITTEST int searchResult(const SearchOutcome *outcome)
 {
     if (outcome->unopened)
         return -1;
@@ -269,7 +270,7 @@ static bool examineProcess(const PROCESSENTRY32 *entry, const SearchContext *con
     return true;
 }
 
-int GetProcessList(const char *searchText, const char *user, const char *domain, int action)
+UNITTEST int GetProcessList(const char *searchText, const char *user, const char *domain, int action)
 {
     SearchOutcome outcome = {};
     static char upperSearch[searchTextSize];

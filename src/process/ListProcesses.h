@@ -12,6 +12,28 @@
 // not be made).
 int SearchProcesses(const char *searchText, int action);
 
+// What the search decides one process by, apart from the system calls that
+// feed it, and what it makes of the matches.
+struct ProcessFacts {
+    DWORD processId;
+    HRESULT ownerResult; // of GetUserFromProcess
+    const char *user;    // owner's names, empty when not determined
+    const char *domain;
+    char *commandLine;   // converted command line, null when not read; trimmed in place
+};
+struct SearchContext {
+    const char *upperSearch; // search text in capitals
+    const char *user;        // the launcher's account
+    const char *domain;
+    DWORD ownId;             // the launcher's process id
+};
+struct SearchOutcome {
+    bool found;      // a match was seen
+    bool terminated; // a termination request was made for a match
+    bool unopened;   // a match could not be opened for termination, or not terminated
+};
+
+#ifdef KOVREL_UNITTESTS
 // The steps of the search.
 
 // The walk over every process; needs gNtQueryInformationProcess set.
@@ -47,28 +69,10 @@ char *trim(char *text);
 // Copies source to destination (terminator included) in ASCII capitals.
 char *stoupper(const char *source, char *destination);
 
-// The decision on one process, apart from the system calls that feed it.
-struct ProcessFacts {
-    DWORD processId;
-    HRESULT ownerResult; // of GetUserFromProcess
-    const char *user;    // owner's names, empty when not determined
-    const char *domain;
-    char *commandLine;   // converted command line, null when not read; trimmed in place
-};
-struct SearchContext {
-    const char *upperSearch; // search text in capitals
-    const char *user;        // the launcher's account
-    const char *domain;
-    DWORD ownId;             // the launcher's process id
-};
 // Returns the trimmed command line of a match, null for a process to skip.
 const char *matchProcess(const SearchContext *context, ProcessFacts *process);
 
-struct SearchOutcome {
-    bool found;      // a match was seen
-    bool terminated; // a termination request was made for a match
-    bool unopened;   // a match could not be opened for termination, or not terminated
-};
 // Notes one match; terminateResult is TerminateMyProcess's (used with action 1).
 void noteMatch(SearchOutcome *outcome, int action, int terminateResult);
 int searchResult(const SearchOutcome *outcome);
+#endif

@@ -3,6 +3,8 @@
 #include <stddef.h>
 #include <string.h>
 
+#include "UnitTest.h"
+
 // Information classes of NtQueryInformationProcess.
 static const ULONG ProcessBasicInformation = 0;
 static const ULONG ProcessCommandLineInformation = 60; // Windows 8.1 and later
@@ -89,7 +91,7 @@ static bool readMemory64(NtWow64ReadVirtualMemory64Fn read, HANDLE process, ULON
     return read(process, address, buffer, size, &done) >= 0 && done == size;
 }
 
-CommandLineRead readCommandLine32(HANDLE process, NtQueryInformationProcessFn query, WCHAR **text,
+UNITTEST CommandLineRead readCommandLine32(HANDLE process, NtQueryInformationProcessFn query, WCHAR **text,
                                   ULONG *bytes)
 {
     HANDLE heap = GetProcessHeap();
@@ -132,7 +134,7 @@ CommandLineRead readCommandLine32(HANDLE process, NtQueryInformationProcessFn qu
     return result;
 }
 
-CommandLineRead readCommandLineInfo(HANDLE process, NtQueryInformationProcessFn query, WCHAR **text,
+UNITTEST CommandLineRead readCommandLineInfo(HANDLE process, NtQueryInformationProcessFn query, WCHAR **text,
                                     ULONG *bytes)
 {
     // The size query fails, telling the room that the counted string and its text need.
@@ -169,7 +171,7 @@ CommandLineRead readCommandLineInfo(HANDLE process, NtQueryInformationProcessFn 
     return result;
 }
 
-CommandLineRead readCommandLine64(HANDLE process, NtWow64QueryInformationProcess64Fn query,
+UNITTEST CommandLineRead readCommandLine64(HANDLE process, NtWow64QueryInformationProcess64Fn query,
                                   NtWow64ReadVirtualMemory64Fn read, WCHAR **text, ULONG *bytes)
 {
     ProcessBasicInformation64 info = {};

@@ -34,6 +34,7 @@ enum CommandLineRead {
 // frees *text with HeapFree.
 CommandLineRead readCommandLine(HANDLE process, WCHAR **text, ULONG *bytes);
 
+#ifdef KOVREL_UNITTESTS
 // The routes, each on its own.
 CommandLineRead readCommandLine32(HANDLE process, NtQueryInformationProcessFn query, WCHAR **text,
                                   ULONG *bytes);
@@ -41,3 +42,4 @@ CommandLineRead readCommandLineInfo(HANDLE process, NtQueryInformationProcessFn 
                                     ULONG *bytes);
 CommandLineRead readCommandLine64(HANDLE process, NtWow64QueryInformationProcess64Fn query,
                                   NtWow64ReadVirtualMemory64Fn read, WCHAR **text, ULONG *bytes);
+#endif

@@ -5,4 +5,5 @@ set(RULES_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/baseURL.cpp
     ${CMAKE_CURRENT_LIST_DIR}/linkEscape.cpp
     ${CMAKE_CURRENT_LIST_DIR}/redact.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/transferLimits.cpp
 )

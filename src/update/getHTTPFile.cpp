@@ -7,14 +7,17 @@
 #include <string.h>
 #include <windows.h>
 
+#include "UnitTest.h"
 #include "logging/Logging.h"
 #include "policy/Policy.h"
-#include "update/replaceFile.h"
+#include "rules/launcherNames.h"
+#include "rules/manifestReader.h"
 #include "update/fileDigest.h"
+#include "update/replaceFile.h"
 
 // The body is staged under the target's name plus this, beside it, and moved
 // over the target only when complete and accepted.
-static const char partSuffix[] = ".part";
+static const char partSuffix[] = STAGED_SUFFIX;
 
 // libcurl's receive buffer. With its default of 16 KiB one 512 MiB file over
 // plain HTTP took twice as long as with curl's own tool; 512 KiB is the
@@ -22,37 +25,7 @@ static const char partSuffix[] = ".part";
 // the README's performance section).
 static const long receiveBufferSize = 512 * 1024;
 
-BodyLimit bodyLimit(curl_off_t decoded, curl_off_t coded, curl_off_t maxDecoded)
-{
-    if (maxDecoded > 0 && decoded > maxDecoded)
-        return BODY_OVER_MAXIMUM;
-    // decoded > ratio * coded, without a product that could overflow.
-    if (decoded > EXPANSION_FREE_BYTES && coded <= (decoded - 1) / EXPANSION_MAX_RATIO)
-        return BODY_OVER_EXPANSION;
-    return BODY_WITHIN;
-}
-
-int stallCheck(StallWatch *watch, double t, curl_off_t received, double limit)
-{
-    const unsigned slots = STALL_MIN_BYTES;
-    // Observations with a whole STALL_MIN_BYTES after them can decide nothing
-    // any more: the count only grows.
-    while (watch->size && watch->counts[watch->first] <= received - STALL_MIN_BYTES) {
-        watch->first = (watch->first + 1) % slots;
-        --watch->size;
-    }
-    unsigned last = (watch->first + watch->size + slots - 1) % slots;
-    if (!watch->size || watch->counts[last] < received) {
-        unsigned next = (watch->first + watch->size) % slots;
-        watch->times[next] = t;
-        watch->counts[next] = received;
-        ++watch->size;
-    }
-    // Since the oldest observation left, less than STALL_MIN_BYTES arrived.
-    return t - watch->times[watch->first] >= limit;
-}
-
-void reportProgress(DownloadProgress *progress, double t, curl_off_t e, curl_off_t n)
+UNITTEST void reportProgress(DownloadProgress *progress, double t, curl_off_t e, curl_off_t n)
 {
     if (t - progress->lastReportTime < 0.5 && n != e)
         return;
@@ -73,6 +46,7 @@ static double elapsed(CURL *handle)
 
 // What the callbacks of one transfer share; lives in download().
 struct Transfer {
+    const Downloads *downloads;
     DownloadProgress progress;
     FILE *file;           // the staging file
     int writeError;       // errno of the first short write, 0 while every byte went out
@@ -109,7 +83,7 @@ static int onProgress(Transfer *transfer, curl_off_t dltotal, curl_off_t dlnow)
     curl_easy_getinfo(handle, CURLINFO_PRETRANSFER_TIME, &sent);
     if (sent <= 0.0)
         return 0;
-    double limit = gPolicy.stallTimeoutSeconds;
+    double limit = transfer->downloads->stallTimeoutSeconds;
     if (!transfer->stall.size)
         stallCheck(&transfer->stall, sent, 0, limit);
     if (!stallCheck(&transfer->stall, now, transfer->received, limit))
@@ -201,7 +175,7 @@ static int logLimit(const Transfer *transfer, CURLcode rc)
 {
     if (transfer->stalled) {
         LogFormat(true, "getHTTPFile - stall limit reached: less than %d bytes in %u s, nothing stored",
-                  STALL_MIN_BYTES, gPolicy.stallTimeoutSeconds);
+                  STALL_MIN_BYTES, transfer->downloads->stallTimeoutSeconds);
         return 1;
     }
     if (transfer->over == BODY_OVER_MAXIMUM) {
@@ -219,7 +193,7 @@ static int logLimit(const Transfer *transfer, CURLcode rc)
     // The connect limit is the only time limit handed to libcurl.
     if (rc == CURLE_OPERATION_TIMEDOUT) {
         LogFormat(true, "getHTTPFile - connect limit reached: no connection within %u s, nothing stored",
-                  gPolicy.connectTimeoutSeconds);
+                  transfer->downloads->connectTimeoutSeconds);
         return 1;
     }
     return 0;
@@ -239,41 +213,44 @@ static bool digestMatches(const char *part, const char *kind, const char *expect
     return false;
 }
 
-// The connection and TLS session caches of the run, shared by its transfers.
-static CURLSH *gShare;
-
-void getHTTPStartup(void)
+void getHTTPStartup(Downloads *downloads, const Policy *policy)
 {
+    downloads->connectTimeoutSeconds = policy->connectTimeoutSeconds;
+    downloads->stallTimeoutSeconds = policy->stallTimeoutSeconds;
+    downloads->pinnedPublicKeys = policy->pinnedPublicKeys;
+    downloads->share = NULL;
     CURLcode rc = curl_global_init(CURL_GLOBAL_ALL);
     if (rc != CURLE_OK) {
         LogFormat(true, "getHTTPFile - curl_global_init failed: %s", curl_easy_strerror(rc));
         return;
     }
-    gShare = curl_share_init();
-    if (gShare && curl_share_setopt(gShare, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) == CURLSHE_OK &&
-        curl_share_setopt(gShare, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) == CURLSHE_OK)
+    CURLSH *share = curl_share_init();
+    if (share && curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT) == CURLSHE_OK &&
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION) == CURLSHE_OK) {
+        downloads->share = share;
         return;
-    curl_share_cleanup(gShare);
-    gShare = NULL;
+    }
+    curl_share_cleanup(share);
     LogFormat(true, "getHTTPFile - no shared connection cache: every file gets a connection of its own");
 }
 
-void getHTTPCleanup(void)
+void getHTTPCleanup(Downloads *downloads)
 {
     // Closes the connections still open.
-    curl_share_cleanup(gShare);
-    gShare = NULL;
+    curl_share_cleanup(downloads->share);
+    downloads->share = NULL;
     curl_global_cleanup();
 }
 
-static int download(const char *url, const char *path, curl_off_t maxDecoded, const char *digestKind,
-                    const char *digest)
+static int download(const Downloads *downloads, const char *url, const char *path, curl_off_t maxDecoded,
+                    const char *digestKind, const char *digest)
 {
     CURL *curl = curl_easy_init();
     if (!curl)
         return 0;
 
     Transfer transfer = {};
+    transfer.downloads = downloads;
     transfer.progress.handle = curl;
     transfer.maxDecoded = maxDecoded;
 
@@ -282,10 +259,10 @@ static int download(const char *url, const char *path, curl_off_t maxDecoded, co
     // Off on purpose: deployments serve self-signed certificates on IP addresses.
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, (long)gPolicy.connectTimeoutSeconds);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, (long)downloads->connectTimeoutSeconds);
     // Pins hold without a certificate authority: the key itself is checked.
-    if (gPolicy.pinnedPublicKeys[0])
-        curl_easy_setopt(curl, CURLOPT_PINNEDPUBLICKEY, gPolicy.pinnedPublicKeys);
+    if (downloads->pinnedPublicKeys[0])
+        curl_easy_setopt(curl, CURLOPT_PINNEDPUBLICKEY, downloads->pinnedPublicKeys);
     CURL_IGNORE_DEPRECATION(curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, older_progress);)
     curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, xferinfo4);
@@ -295,7 +272,7 @@ static int download(const char *url, const char *path, curl_off_t maxDecoded, co
     curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
-    curl_easy_setopt(curl, CURLOPT_SHARE, gShare);
+    curl_easy_setopt(curl, CURLOPT_SHARE, downloads->share);
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, receiveBufferSize);
 
     LogTime("getHTTPFile - Start", true);
@@ -370,12 +347,13 @@ static int download(const char *url, const char *path, curl_off_t maxDecoded, co
     return ok;
 }
 
-int getHTTPFile(const char *url, const char *path, const char *digestKind, const char *digest)
+int getHTTPFile(const Downloads *downloads, const char *url, const char *path, const char *digestKind,
+                const char *digest)
 {
-    return download(url, path, 0, digestKind, digest);
+    return download(downloads, url, path, 0, digestKind, digest);
 }
 
-int getHTTPManifest(const char *url, const char *path)
+int getHTTPManifest(const Downloads *downloads, const char *url, const char *path)
 {
-    return download(url, path, MANIFEST_MAX_BYTES, NULL, NULL);
+    return download(downloads, url, path, (curl_off_t)MANIFEST_MAX_BYTES, NULL, NULL);
 }

@@ -3,8 +3,8 @@
 The registry of the test prefix is set up in either view; the stand-in
 (standin_java.exe) is installed as bin\\javaw.exe and bin\\java.exe under a test
 Java home and records how it was started. The prefix's browser is a recorder.
-The server serves a manifest that lists no file, so that every run goes the
-whole road to the launch.
+The server serves a manifest that lists only the client, so that every run
+goes the whole road to the launch.
 """
 import re
 import shlex
@@ -25,6 +25,7 @@ OPEN_ERROR = "GetRegeditValue - error RegOpenKeyEx"
 QUERY_ERROR = "GetRegeditValue - error RegQueryValueEx"
 NO_RUNTIME = "Error locating Java 32 or 64 bits enviroment."
 NO_EXECUTABLE = "Error locating Java 32 or 64 bits executable."
+MANIFEST = b"JRE:1.8.0\nid:1 Marvique.jar\n"
 
 
 def tmpkey(bits, version="1.8"):
@@ -42,7 +43,8 @@ class JavaCase(StandinJavaCase):
         recorder.chmod(recorder.stat().st_mode | stat.S_IXUSR)
         set_browser(str(recorder))
         cls.server = LocalServer(http=False).start()
-        cls.server.put("fcompare.ini", "JRE:1.8.0\n")
+        cls.server.put("fcompare.ini", MANIFEST)
+        cls.server.put("Marvique.jar", b"PK client")
         cls.link = link_to(cls.server.https_base)
 
     @classmethod
@@ -95,8 +97,9 @@ class Lookup(JavaCase):
 
         client = self.assertClientStarted(self.link)
         self.assertEqual(work, client["cwd"])
-        self.assertEqual(["/XNL/applets/fcompare.ini"], [r.path for r in self.server.requests])
-        self.assertEqual(b"JRE:1.8.0\n", (WORK / "fcompare.ini").read_bytes())
+        self.assertEqual(["/XNL/applets/fcompare.ini", "/XNL/applets/Marvique.jar"],
+                         [r.path for r in self.server.requests])
+        self.assertEqual(MANIFEST, (WORK / "fcompare.ini").read_bytes())
         self.assertFalse(self.opened.exists())
 
     def test_runtime_off_the_search_path_is_put_first_on_the_path_of_cmd(self):

@@ -4,8 +4,11 @@
 #include <windows.h>
 
 #include "TempFolder.h"
+#include "java/JavaLaunch.h"
 #include "launcher/GetWindowsVersion.h"
 #include "launcher/Link.h"
+#include "launcher/Usage.h"
+#include "launcher/WorkFolder.h"
 #include "launcher/WorkFolderLock.h"
 #include "launcher/kovreldocs_update.h"
 
@@ -245,9 +248,10 @@ TEST(lockWorkFolder, WaitsForAnotherLauncherBoundedAndTakesOverAnAbandonedFolder
         HANDLE thread = row.holdMs < 0 ? NULL : CreateThread(NULL, 0, holdFolder, &other, 0, NULL);
         if (thread)
             WaitForSingleObject(row.release ? other.held : thread, INFINITE);
-        EXPECT_EQ(row.result, lockWorkFolder(tmp.path().c_str(), 1)) << row.holdMs;
+        HANDLE held = NULL;
+        EXPECT_EQ(row.result, lockWorkFolder(tmp.path().c_str(), 1, &held)) << row.holdMs;
         EXPECT_EQ(row.log, tmp.logText()) << row.holdMs;
-        unlockWorkFolder();
+        unlockWorkFolder(&held);
         if (thread) {
             WaitForSingleObject(thread, INFINITE);
             CloseHandle(thread);

@@ -108,6 +108,8 @@ TEST(Policy, PinsAreSha256HashesJoinedBySemicolons)
         EXPECT_EQ(row.pins, out) << row.what;
     }
     EXPECT_EQ(1, policySwitch(REG_DWORD, dword(1).data(), 4));
+    EXPECT_EQ(2, policySwitch(REG_DWORD, dword(2).data(), 4));
+    EXPECT_EQ(1, policySwitch(REG_DWORD, dword(255).data(), 4));
     EXPECT_EQ(0, policySwitch(REG_DWORD, dword(0).data(), 4));
     EXPECT_EQ(-1, policySwitch(REG_SZ, "1\0", 2));
 }
@@ -202,6 +204,10 @@ TEST_F(PolicyKey, UnusableTrustValueIsNamed)
         {"AllowedServers", REG_SZ, std::string(9000, 'h')}, // larger than any usable value
         {"PinnedPublicKeys", REG_SZ, sz("sha256//short=")},
         {"VerifyDigests", REG_SZ, sz("1")},
+        // Present but naming nothing: not the absence of the control.
+        {"AllowedServers", REG_SZ, sz("")},
+        {"AllowedServers", REG_MULTI_SZ, multi({" "})},
+        {"PinnedPublicKeys", REG_SZ, sz(" ; ")},
     };
     for (const auto &row : rows) {
         SetUp();

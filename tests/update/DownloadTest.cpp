@@ -13,11 +13,15 @@
 
 #include "TempFolder.h"
 #include "logging/Logging.h"
+#include "rules/manifestReader.h"
 #include "update/getHTTPFile.h"
 
 namespace {
 
 const char STAMP[] = " - Time:  \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d";
+
+// The limits of an administrator key without values, and no shared caches.
+const Downloads defaults = {30, 60, "", NULL};
 
 std::string env(const char *name)
 {
@@ -234,7 +238,7 @@ TEST_F(Download, ManifestByteForByteOverHttp)
 {
     put("fcompare.ini", manifestBytes());
     std::string url = http + "XNL/applets/fcompare.ini";
-    EXPECT_EQ(1, getHTTPFile(url.c_str(), target.c_str()));
+    EXPECT_EQ(1, getHTTPFile(&defaults, url.c_str(), target.c_str()));
     EXPECT_EQ(manifestBytes(), readFile(target));
     EXPECT_EQ(std::vector<std::string>{"fcompare.new"}, listFolder(dir));
     expectFrame(url, target);
@@ -255,7 +259,7 @@ TEST_F(Download, ManifestOverHttpsWithSelfSignedCertificateReplacesTheEarlierCop
     put("fcompare.ini", manifestBytes());
     writeFile(target, "earlier copy\r\n");
     std::string url = https + "XNL/applets/fcompare.ini";
-    EXPECT_EQ(1, getHTTPFile(url.c_str(), target.c_str())) << log();
+    EXPECT_EQ(1, getHTTPFile(&defaults, url.c_str(), target.c_str())) << log();
     EXPECT_EQ(manifestBytes(), readFile(target));
     EXPECT_EQ(std::vector<std::string>{"fcompare.new"}, listFolder(dir));
     expectFrame(url, target);
@@ -274,7 +278,7 @@ TEST_F(Download, DeflateCodedBodyIsStoredDecoded)
     behave("packed.ini deflate\n");
     for (const std::string &base : {http, https}) {
         std::string url = base + "XNL/applets/packed.ini";
-        EXPECT_EQ(1, getHTTPFile(url.c_str(), target.c_str())) << log();
+        EXPECT_EQ(1, getHTTPFile(&defaults, url.c_str(), target.c_str())) << log();
         EXPECT_EQ(text, readFile(target)) << url;
     }
     // The body travelled coded: its announced size is far below the text's.
@@ -291,7 +295,7 @@ TEST_F(Download, ChunkedBodyWithoutLengthLogsNoProgress)
     put("chunked.bin", data);
     behave("chunked.bin chunked\n");
     std::string url = http + "XNL/applets/chunked.bin";
-    EXPECT_EQ(1, getHTTPFile(url.c_str(), target.c_str())) << log();
+    EXPECT_EQ(1, getHTTPFile(&defaults, url.c_str(), target.c_str())) << log();
     EXPECT_TRUE(data == readFile(target));
     EXPECT_EQ(0u, progressLines(log()).size()) << log();
     expectFrame(url, target);
@@ -303,7 +307,7 @@ TEST_F(Download, LargeFileOverBothSchemes)
     put("large.bin", data);
     for (const std::string &base : {http, https}) {
         std::string url = base + "XNL/applets/large.bin";
-        EXPECT_EQ(1, getHTTPFile(url.c_str(), target.c_str())) << log();
+        EXPECT_EQ(1, getHTTPFile(&defaults, url.c_str(), target.c_str())) << log();
         EXPECT_TRUE(data == readFile(target)) << url;
         EXPECT_EQ(std::vector<std::string>{"fcompare.new"}, listFolder(dir));
     }
@@ -316,7 +320,7 @@ TEST_F(Download, SlowBodyLogsProgressAtMostEveryHalfSecond)
     behave("slow.bin slow seconds=3 pieces=16\n");
     std::string url = http + "XNL/applets/slow.bin";
     DWORD start = GetTickCount();
-    EXPECT_EQ(1, getHTTPFile(url.c_str(), target.c_str())) << log();
+    EXPECT_EQ(1, getHTTPFile(&defaults, url.c_str(), target.c_str())) << log();
     double seconds = (GetTickCount() - start) / 1000.0;
     EXPECT_GE(seconds, 2.9);
     EXPECT_EQ(std::string::size_type(size), readFile(target).size());
@@ -377,7 +381,7 @@ TEST_F(Download, FailuresKeepTheEarlierCopy)
         SCOPED_TRACE(row.url);
         writeFile(tmp.path() + "Kovrel.log", "");
         writeFile(target, "earlier copy\r\n");
-        EXPECT_EQ(0, getHTTPFile(row.url.c_str(), target.c_str()));
+        EXPECT_EQ(0, getHTTPFile(&defaults, row.url.c_str(), target.c_str()));
         EXPECT_EQ("earlier copy\r\n", readFile(target));
         EXPECT_EQ(std::vector<std::string>{"fcompare.new"}, listFolder(dir));
         expectFrame(row.url, target);
@@ -393,7 +397,7 @@ TEST_F(Download, MissingFolderFailsBeforeAnyTransfer)
     put("fcompare.ini", "id:1 a.jar\n");
     std::string url = http + "XNL/applets/fcompare.ini";
     std::string path = dir + "nosuch\\fcompare.new";
-    EXPECT_EQ(0, getHTTPFile(url.c_str(), path.c_str()));
+    EXPECT_EQ(0, getHTTPFile(&defaults, url.c_str(), path.c_str()));
     std::vector<std::string> all = logLines(log());
     ASSERT_EQ(4u, all.size()) << log();
     EXPECT_EQ("getHTTPFile - URL: " + url + ", filename: " + path, all[1]);
@@ -412,7 +416,7 @@ TEST_F(Download, FullDiskFailsAndKeepsTheEarlierCopy)
     writeFile(path, "earlier copy\r\n");
     put("large.bin", randomBytes(1 << 20));
     std::string url = http + "XNL/applets/large.bin";
-    EXPECT_EQ(0, getHTTPFile(url.c_str(), path.c_str()));
+    EXPECT_EQ(0, getHTTPFile(&defaults, url.c_str(), path.c_str()));
     EXPECT_EQ("earlier copy\r\n", readFile(path));
     EXPECT_EQ(std::vector<std::string>{"fcompare.new"}, listFolder(disk));
     std::string text = log();
@@ -427,7 +431,7 @@ TEST_F(Download, FullDiskFailsAndKeepsTheEarlierCopy)
     put("small.ini", "id:1 a.jar\n");
     url = http + "XNL/applets/small.ini";
     writeFile(tmp.path() + "Kovrel.log", "");
-    EXPECT_EQ(0, getHTTPFile(url.c_str(), path.c_str()));
+    EXPECT_EQ(0, getHTTPFile(&defaults, url.c_str(), path.c_str()));
     EXPECT_EQ("earlier copy\r\n", readFile(path));
     EXPECT_EQ((std::vector<std::string>{"fcompare.new", "filler"}), listFolder(disk));
     std::vector<std::string> all = logLines(log());
@@ -443,7 +447,7 @@ TEST_F(Download, TargetHeldOpenIsNotReplaced)
     HANDLE held = CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, held);
     std::string url = http + "XNL/applets/Marvique.jar";
-    EXPECT_EQ(0, getHTTPFile(url.c_str(), target.c_str()));
+    EXPECT_EQ(0, getHTTPFile(&defaults, url.c_str(), target.c_str()));
     CloseHandle(held);
     EXPECT_EQ("running client's copy", readFile(target));
     EXPECT_EQ(std::vector<std::string>{"fcompare.new"}, listFolder(dir));
@@ -462,7 +466,7 @@ TEST_F(Download, StagingFileInUseByAnotherDownloadIsLeftToIt)
     HANDLE other = CreateFileA(part.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
     ASSERT_NE(INVALID_HANDLE_VALUE, other);
     std::string url = http + "XNL/applets/fcompare.ini";
-    EXPECT_EQ(0, getHTTPFile(url.c_str(), target.c_str()));
+    EXPECT_EQ(0, getHTTPFile(&defaults, url.c_str(), target.c_str()));
     CloseHandle(other);
     EXPECT_EQ("earlier copy\r\n", readFile(target));
     std::vector<std::string> all = logLines(log());
@@ -478,7 +482,7 @@ TEST_F(Download, TemporaryNameBeyondMaxPathIsRefused)
     std::string path = dir + std::string(MAX_PATH - 4 - dir.size(), 'n');
     ASSERT_EQ(256u, path.size());
     std::string url = http + "XNL/applets/fcompare.ini";
-    EXPECT_EQ(0, getHTTPFile(url.c_str(), path.c_str()));
+    EXPECT_EQ(0, getHTTPFile(&defaults, url.c_str(), path.c_str()));
     std::vector<std::string> all = logLines(log());
     ASSERT_FALSE(all.empty());
     EXPECT_EQ("getHTTPFile - temporary file name too long (261 characters, at most 259): " + path + ".part", all.back());

@@ -22,7 +22,7 @@ int SearchProcesses(const char *searchText, int action)
     return fakeSearchResult;
 }
 
-int getHTTPFile(const char *url, const char *path, const char *, const char *)
+int getHTTPFile(const Downloads *, const char *url, const char *path, const char *, const char *)
 {
     fakeCalls.push_back(std::string("get ") + url + "|" + path);
     auto body = fakeServer.find(url);

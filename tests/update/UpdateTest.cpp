@@ -6,6 +6,8 @@
 #include "Fakes.h"
 #include "TempFolder.h"
 #include "update/fileDigest.h"
+#include "update/getHTTPFile.h"
+#include "rules/manifestRules.h"
 #include "update/workFileVersion.h"
 
 namespace {
@@ -17,23 +19,39 @@ struct Scene {
     TempFolder tmp;
     std::string work = tmp.path() + "librun";
     std::string applets = "https://h:1/XNL/applets/";
+    const char *javaExe = "javaw.exe";
+    const Downloads downloads = {};
 
     Scene()
     {
         CreateDirectoryA(work.c_str(), NULL);
         resetFakes();
-        newUpdatePass();
-        _putenv("KOVREL_DEBUG=");
     }
     std::string at(const std::string &name) const { return work + "\\" + name; }
     std::string log() const { return tmp.logText(); }
+    UpdatePass newPass() const
+    {
+        UpdatePass pass = {};
+        pass.workFolder = work.c_str();
+        pass.appletsURL = applets.c_str();
+        pass.javaExe = javaExe;
+        pass.downloads = &downloads;
+        return pass;
+    }
     int line(const std::string &text) const
     {
         char buf[1024] = "";
         memcpy(buf, text.data(), text.size());
-        return workFileVersionLine(buf, work.c_str(), applets.c_str());
+        UpdatePass pass = newPass();
+        int result = workFileVersionLine(&pass, buf);
+        endUpdatePass(&pass);
+        return result;
     }
-    int pass() const { return workFileVersion(at("fcompare.new").c_str(), work.c_str(), applets.c_str()); }
+    int pass() const
+    {
+        UpdatePass pass = newPass();
+        return workFileVersion(&pass, at("fcompare.new").c_str());
+    }
     std::string get(const std::string &path) const { return "get " + applets + path + "|" + at(path); }
     void serve(const std::string &path, const std::string &body) { fakeServer[applets + path] = body; }
 };
@@ -159,26 +177,35 @@ TEST(workFileVersionLine, UpToDateWhenTheEntryStandsInTheInstalledManifest)
     }
 }
 
-TEST(workFileVersionLine, RefusesPathsThatLeaveTheWorkFolder)
+TEST(workFileVersionLine, RefusesPathsThatLeaveTheWorkFolderOrAliasAnotherFile)
 {
-    const char *rows[] = {
-        "../a.jar", "..\\a.jar", "ext/../../a.jar", "ext\\..\\a.jar", "..", "a/..", "ext/.../a.jar",
-        "/etc/a.jar", "\\a.jar", "\\\\srv\\share\\a.jar", "C:\\a.jar", "c:a.jar", "a.jar:x",
-        "..\\..\\..\\AppData\\Roaming\\Microsoft\\Windows\\Start",
-        // Devices, and the launcher's own files.
-        "COM1", "com1.jar", "ext/AUX", "lpt1.", "PRN", "nul\\a.jar", "fcompare.new", "FCOMPARE.INI",
-        "Marvique.jar.part", "ext/a.part",
+    const std::string leaves = "path outside the work folder refused: ", device = "path refused, a device name: ",
+                      own = "path refused, one of the launcher's own file names: ",
+                      dot = "path refused, a trailing dot or blank (Windows drops it): ",
+                      java = "path refused, a name that cmd.exe runs for the Java command: ";
+    const struct {
+        const char *path;
+        const std::string &line;
+    } rows[] = {
+        {"../a.jar", leaves}, {"..\\a.jar", leaves}, {"ext/../../a.jar", leaves}, {"ext\\..\\a.jar", leaves},
+        {"..", leaves}, {"a/..", leaves}, {"ext/.../a.jar", leaves}, {"/etc/a.jar", leaves}, {"\\a.jar", leaves},
+        {"\\\\srv\\share\\a.jar", leaves}, {"C:\\a.jar", leaves}, {"c:a.jar", leaves}, {"a.jar:x", leaves},
+        {"..\\..\\..\\AppData\\Roaming\\Microsoft\\Windows\\Start", leaves},
+        {"COM1", device}, {"com1.jar", device}, {"ext/AUX", device}, {"lpt1.", device}, {"PRN", device},
+        {"nul\\a.jar", device}, {"fcompare.new", own}, {"FCOMPARE.INI", own}, {"Marvique.jar.part", own},
+        {"ext/a.part", own}, {"Marvique.jar.", dot}, {"ext./a.jar", dot}, {"javaw.exe", java},
+        {"JAVAW.CMD", java}, {"javaw.exe.exe", java}, {"java", java},
     };
-    for (const char *path : rows) {
+    for (const auto &row : rows) {
         Scene s;
-        writeFile(s.at("fcompare.ini"), std::string("md5:x ") + path + "\n");
-        s.serve(path, "evil");
-        EXPECT_EQ(0, s.line(std::string("md5:x ") + path + "\n")) << "row " << path;
-        EXPECT_EQ(Calls{}, fakeCalls) << "row " << path;
-        EXPECT_EQ(std::string("\r\nChecking file: ") + path +
-                      "\r\nworkFileVersionLine - path outside the work folder refused: " + path + "\r\n",
+        writeFile(s.at("fcompare.ini"), std::string("md5:x ") + row.path + "\n");
+        s.serve(row.path, "evil");
+        EXPECT_EQ(0, s.line(std::string("md5:x ") + row.path + "\n")) << "row " << row.path;
+        EXPECT_EQ(Calls{}, fakeCalls) << "row " << row.path;
+        EXPECT_EQ(std::string("\r\nChecking file: ") + row.path + "\r\nworkFileVersionLine - " + row.line +
+                      row.path + "\r\n",
                   s.log())
-            << "row " << path;
+            << "row " << row.path;
     }
 }
 
@@ -203,13 +230,39 @@ TEST(workFileVersionLine, RefusesPathsAndUrlsThatDoNotFitWhole)
     }
 }
 
+TEST(workFileVersionLine, RequiredDigestsRefuseEveryEntryWithoutOne)
+{
+    const std::string md5(32, 'a'), sha1(40, 'b');
+    struct {
+        std::string line;
+        int result;
+    } rows[] = {
+        {"md5:" + md5 + " lib.jar\n", 1}, {"sha1:" + sha1 + " lib.jar\n", 1}, {"id:7 lib.jar\n", 0},
+        {"md5:" + md5.substr(1) + " lib.jar\n", 0}, {"sha1:" + md5 + " lib.jar\n", 0},
+    };
+    for (const auto &row : rows) {
+        Scene s;
+        s.serve("lib.jar", "body");
+        UpdatePass pass = s.newPass();
+        pass.verifyDigests = 2;
+        char buf[1024];
+        snprintf(buf, sizeof buf, "%s", row.line.c_str());
+        EXPECT_EQ(row.result, workFileVersionLine(&pass, buf)) << row.line;
+        EXPECT_EQ(row.result ? (Calls{search, s.get("lib.jar")}) : Calls{}, fakeCalls) << row.line;
+        EXPECT_EQ(row.result == 0, s.log().find("which VerifyDigests requires, refused") != std::string::npos)
+            << row.line;
+        endUpdatePass(&pass);
+    }
+}
+
 TEST(checkFileEqual, AnEntryLongerThanAnyManifestLineIsNotFound)
 {
     Scene s;
     writeFile(s.at("lib.jar"), "old");
     std::string value(1100, 'v');
     writeFile(s.at("fcompare.ini"), "md5:" + value + " lib.jar\n");
-    EXPECT_EQ(0, checkFileEqual("lib.jar", s.work.c_str(), value.c_str(), "md5"));
+    UpdatePass pass = s.newPass();
+    EXPECT_EQ(0, checkFileEqual(&pass, "lib.jar", value.c_str(), "md5"));
     EXPECT_EQ(0u, s.log().find("checkFileEqual - entry text too long (over 1023 characters): md5:vvv"));
 }
 
@@ -271,8 +324,10 @@ TEST(workFileVersion, PromotesOnlyWhenNoLineFailed)
         int result;
         std::vector<std::string> fetched;
     } rows[] = {
-        {"", 1, {}},
-        {"<html>\n<body>Not found</body>\n</html>\n", 1, {}},
+        // No file named: an error page or a captive portal's answer.
+        {"", PASS_NOT_A_MANIFEST, {}},
+        {"<html>\n<body>Not found</body>\n</html>\n", PASS_NOT_A_MANIFEST, {}},
+        {"JRE:1.8\nMD5:0123 Marvique.jar\n", PASS_NOT_A_MANIFEST, {}},
         {"md5:a lib.jar\nmd5:b lib.jar\nmd5:c LIB.JAR\n", 1, {"lib.jar"}}, // one file, fetched once
         {"\xEF\xBB\xBFmd5:a lib.jar\n", 1, {"lib.jar"}},             // Notepad's byte order mark
         {std::string("\xFF\xFEm\0d\0", 6), 0, {}},                      // UTF-16: not text
@@ -297,7 +352,7 @@ TEST(workFileVersion, PromotesOnlyWhenNoLineFailed)
         }
         EXPECT_EQ(expected, fakeCalls) << what;
         EXPECT_EQ(row.result == 1, fileExists(s.at("fcompare.ini"))) << what;
-        EXPECT_EQ(row.result == 0, fileExists(s.at("fcompare.new"))) << what;
+        EXPECT_EQ(row.result != 1, fileExists(s.at("fcompare.new"))) << what;
         EXPECT_FALSE(fileExists(s.tmp.path() + "evil.bat")) << what;
     }
 }
@@ -305,7 +360,7 @@ TEST(workFileVersion, PromotesOnlyWhenNoLineFailed)
 TEST(workFileVersion, SearchesForTheDebugClientAndGoesOnWhateverTheSearchSays)
 {
     Scene s;
-    _putenv("KOVREL_DEBUG=1");
+    s.javaExe = "java.exe";
     fakeSearchResult = -2;
     writeFile(s.at("fcompare.ini"), "md5:a1 Marvique.jar\r\nid:7 lib.jar\r\n");
     writeFile(s.at("fcompare.new"), "md5:a1 Marvique.jar\r\nid:8 lib.jar\r\n");
@@ -313,7 +368,6 @@ TEST(workFileVersion, SearchesForTheDebugClientAndGoesOnWhateverTheSearchSays)
     writeFile(s.at("lib.jar"), "old");
     s.serve("lib.jar", "new");
     EXPECT_EQ(1, s.pass());
-    _putenv("KOVREL_DEBUG=");
     EXPECT_EQ((Calls{"search java.exe  -jar Marvique.jar|1", s.get("lib.jar")}), fakeCalls);
     EXPECT_NE(std::string::npos, s.log().find("\r\nSearchProcesses: -2\r\n"));
     EXPECT_EQ("new", readFile(s.at("lib.jar")));
@@ -404,7 +458,8 @@ TEST(workFileVersion, ReportsWhatKeepsItFromReadingOrPromoting)
         Scene s;
         CreateDirectoryA(s.at("fcompare.ini").c_str(), NULL);
         writeFile(s.at("fcompare.ini\\keep"), "");
-        writeFile(s.at("fcompare.new"), "JRE:1.8\n");
+        writeFile(s.at("fcompare.new"), "JRE:1.8\nid:1 lib.jar\n");
+        s.serve("lib.jar", "body");
         EXPECT_EQ(1, s.pass());
         EXPECT_TRUE(fileExists(s.at("fcompare.new")));
         EXPECT_NE(std::string::npos, s.log().find("\r\nworkFileVersion - rename failed: "));
@@ -413,9 +468,13 @@ TEST(workFileVersion, ReportsWhatKeepsItFromReadingOrPromoting)
         // A work folder with no room for "\fcompare.ini" cannot promote.
         Scene s;
         std::string manifest = s.tmp.path() + "m.new";
-        writeFile(manifest, "");
+        writeFile(manifest, "id:1 a\n");
+        s.serve("a", "body");
         std::string work = s.tmp.path() + std::string(252 - s.tmp.path().size(), 'w');
-        EXPECT_EQ(0, workFileVersion(manifest.c_str(), work.c_str(), s.applets.c_str()));
+        CreateDirectoryA(work.c_str(), NULL);
+        UpdatePass pass = s.newPass();
+        pass.workFolder = work.c_str();
+        EXPECT_EQ(0, workFileVersion(&pass, manifest.c_str()));
         EXPECT_NE(std::string::npos, s.log().find("\r\nworkFileVersion - path too long (over 259 characters): "));
     }
 }
