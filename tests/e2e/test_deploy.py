@@ -4,13 +4,14 @@ machine-wide schemes) and through the MSI's machine-wide one (opened by Wine's
 `start` in a fresh prefix); the package's sums and signatures.
 """
 import os
+import re
 import shutil
 import subprocess
 import tempfile
 import unittest
 from pathlib import Path
 
-from tests.e2e.harness import BUILD, EXE, ROOT, TEMP, StandinJavaCase, build_version, link_to, reg, wine_env
+from tests.e2e.harness import BUILD, EXE, PREFIX, ROOT, TEMP, StandinJavaCase, build_version, link_to, reg, wine_env
 from tests.support.server import LocalServer
 
 OPEN_LINK = Path(os.environ.get("KOVREL_OPEN_LINK", BUILD / "tests" / "open_link.exe"))
@@ -43,6 +44,18 @@ def scheme(key, exe):
             key + "\\shell\\open\\command", f'(Default) REG_SZ "{exe}" "%1"']
 
 
+def registered_command():
+    """The open command of the per-user scheme as the registry holds it; None
+    when there is none. `reg export` writes UTF-16, where `reg query` would
+    print "?" for what the console's code page lacks."""
+    with tempfile.TemporaryDirectory() as tmp:
+        exported = Path(tmp) / "k.reg"
+        reg("export", USER_KEY + "\\shell\\open\\command", zpath(exported), "/y")
+        text = exported.read_bytes().decode("utf-16") if exported.exists() else ""
+    found = re.search(r'^@="(.*)"\r?$', text, re.M)
+    return re.sub(r"\\(.)", r"\1", found[1]) if found else None
+
+
 def run(*args, env=None, cwd=None):
     return subprocess.run([str(a) for a in args], env=dict(os.environ, **(env or {})), cwd=cwd,
                           stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
@@ -73,6 +86,8 @@ class ClickCase(StandinJavaCase):
 
 
 class PerUser(ClickCase):
+    WIN_EXE = "C:\\kovreltest\\Kovrel Launcher\\kovrel.exe"
+
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
@@ -112,6 +127,39 @@ class PerUser(ClickCase):
         self.switch("/unregister", "Removed the kovrel:// registration of this user")
         self.assertEqual([USER_KEY + "\\shell", USER_KEY + "\\shell\\edit", USER_KEY + "\\shell\\edit\\command",
                           "(Default) REG_SZ notepad.exe"], listing(USER_KEY))
+
+    def switch_at(self, exe, name):
+        """Runs a switch of the kovrel.exe at exe: (exit code, stdout, stderr), read as UTF-8."""
+        result = subprocess.run(["wine", str(exe), name], env=wine_env(), stdin=subprocess.DEVNULL,
+                                capture_output=True, timeout=120)
+        return (result.returncode, *(out.decode("utf-8").replace("\r\n", "\n") for out in (result.stdout, result.stderr)))
+
+    def copy_to(self, folder):
+        """kovrel.exe copied into C:\\<folder>; its Windows path."""
+        (PREFIX / "drive_c" / folder).mkdir()
+        self.addCleanup(shutil.rmtree, PREFIX / "drive_c" / folder)
+        shutil.copy(EXE, PREFIX / "drive_c" / folder / "kovrel.exe")
+        return f"C:\\{folder}\\kovrel.exe"
+
+    def test_register_writes_the_path_as_it_is_or_refuses_a_percent(self):
+        own = self.WIN_EXE
+        for folder, refused in (("日本", False), ("100% sure", True), ("a%PATH%b", True)):
+            with self.subTest(folder):
+                reg("delete", USER_KEY, "/f")
+                self.switch("/register", f'Registered kovrel:// links for this user: "{own}" "%1"')
+                win = self.copy_to(folder)
+                rc, out, err = self.switch_at(win, "/register")
+                if refused:  # the registration that stood before stays
+                    self.assertEqual((1, ""), (rc, out))
+                    self.assertIn(f'holds "%", which the shell would take for an argument or a variable: {win}', err)
+                    self.assertEqual(f'"{own}" "%1"', registered_command())
+                    continue
+                self.assertEqual((0, f'Registered kovrel:// links for this user: "{win}" "%1"\n', ""), (rc, out, err))
+                self.assertEqual(f'"{win}" "%1"', registered_command())
+                self.assertEqual(0, self.switch_at(win, "/version")[0])
+                self.assertEqual((0, "Removed the kovrel:// registration of this user\n"),
+                                 self.switch_at(win, "/unregister")[:2])
+                self.assertIsNone(listing(USER_KEY))
 
 
 class PerMachine(ClickCase):
