@@ -29,9 +29,10 @@ static const wchar_t *const schemeKeys[] = {
     COMMAND_KEY, SCHEME_KEY L"\\shell\\open", SCHEME_KEY L"\\shell", SCHEME_KEY L"\\DefaultIcon", SCHEME_KEY,
 };
 
-// A command /register writes in UTF-8 (up to 3 bytes a unit), with the words
-// around it.
-#define TEXT_SIZE (3 * (MAX_PATH + 8) + 256)
+// A command read back: one /register writes is at most MAX_PATH + 7 long.
+#define COMMAND_UNITS (2 * MAX_PATH)
+// Such a command in UTF-8 (up to 3 bytes a unit), with the words around it.
+#define TEXT_SIZE (3 * COMMAND_UNITS + 256)
 
 static int failed(const char *what, long error)
 {
@@ -82,8 +83,8 @@ static LONG writeValue(const wchar_t *key, const wchar_t *name, const wchar_t *d
 }
 
 // Removes the values /register writes, then those of its keys that are left
-// empty: whatever else stands below the scheme's key stays. Counts in *removed.
-static LONG removeScheme(int *removed)
+// empty: whatever else stands below the scheme's key stays.
+static LONG removeScheme(void)
 {
     for (const auto &value : schemeValues) {
         HKEY h;
@@ -94,9 +95,7 @@ static LONG removeScheme(int *removed)
             return rc;
         rc = RegDeleteValueW(h, value.name);
         RegCloseKey(h);
-        if (rc == ERROR_SUCCESS)
-            ++*removed;
-        else if (rc != ERROR_FILE_NOT_FOUND)
+        if (rc != ERROR_SUCCESS && rc != ERROR_FILE_NOT_FOUND)
             return rc;
     }
     for (const wchar_t *key : schemeKeys) {
@@ -115,8 +114,48 @@ static LONG removeScheme(int *removed)
             continue;
         if ((rc = RegDeleteKeyW(HKEY_CURRENT_USER, key)) != ERROR_SUCCESS)
             return rc;
-        ++*removed;
     }
+    return ERROR_SUCCESS;
+}
+
+enum Owner { OWNER_NONE, OWNER_THIS, OWNER_OTHER };
+
+// Whose the registered open command is: nobody's (no command, or an empty
+// one), this kovrel.exe's, or another program's. Its program is the text in
+// its leading quotes, or up to the first blank when it has none; the path is
+// compared ignoring case, as Windows names are. The command goes to text.
+static LONG commandOwner(const wchar_t *exe, Owner *owner, char *text, int textSize)
+{
+    static wchar_t command[COMMAND_UNITS];
+    HKEY h;
+    LONG rc = RegOpenKeyExW(HKEY_CURRENT_USER, COMMAND_KEY, 0, KEY_QUERY_VALUE, &h);
+    if (rc == ERROR_FILE_NOT_FOUND) {
+        *owner = OWNER_NONE;
+        return ERROR_SUCCESS;
+    }
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    DWORD type = REG_NONE, size = sizeof command - sizeof *command;
+    rc = RegQueryValueExW(h, NULL, NULL, &type, (BYTE *)command, &size);
+    RegCloseKey(h);
+    command[rc == ERROR_SUCCESS ? size / sizeof *command : 0] = L'\0';
+    if (rc == ERROR_FILE_NOT_FOUND || (rc == ERROR_SUCCESS && !command[0])) {
+        *owner = OWNER_NONE;
+        return ERROR_SUCCESS;
+    }
+    // Longer than any command /register writes, or no text: not this one's.
+    if (rc == ERROR_MORE_DATA || (rc == ERROR_SUCCESS && type != REG_SZ && type != REG_EXPAND_SZ)) {
+        snprintf(text, (size_t)textSize, "(a value of type %lu, %lu bytes)", type, size);
+        *owner = OWNER_OTHER;
+        return ERROR_SUCCESS;
+    }
+    if (rc != ERROR_SUCCESS)
+        return rc;
+    utf8(command, text, textSize);
+    const wchar_t *program = command[0] == L'"' ? command + 1 : command;
+    size_t length = wcscspn(program, command[0] == L'"' ? L"\"" : L" \t");
+    bool same = CompareStringOrdinal(program, (int)length, exe, -1, TRUE) == CSTR_EQUAL;
+    *owner = same ? OWNER_THIS : OWNER_OTHER;
     return ERROR_SUCCESS;
 }
 
@@ -147,8 +186,7 @@ static int registerScheme(void)
         LONG rc = writeValue(schemeValues[i].key, schemeValues[i].name, data[i]);
         if (rc != ERROR_SUCCESS) {
             // Half a registration would show the scheme but start nothing.
-            int removed = 0;
-            removeScheme(&removed);
+            removeScheme();
             return failed("Could not register kovrel:// links for this user", rc);
         }
     }
@@ -158,14 +196,30 @@ static int registerScheme(void)
     return 0;
 }
 
+// Removes the registration only when its command opens this kovrel.exe: the
+// scheme may be another program's, or another copy's, which is not this one's
+// to take away.
 static int unregisterScheme(void)
 {
-    int removed = 0;
-    LONG rc = removeScheme(&removed);
+    wchar_t exe[MAX_PATH];
+    char text[TEXT_SIZE], line[TEXT_SIZE + 128];
+    Owner owner = OWNER_NONE;
+    if (!ownPath(exe, MAX_PATH))
+        return failed("Could not remove the kovrel:// registration of this user: the path of kovrel.exe is unknown",
+                      (long)GetLastError());
+    LONG rc = commandOwner(exe, &owner, text, sizeof text);
+    if (rc == ERROR_SUCCESS && owner == OWNER_THIS)
+        rc = removeScheme();
     if (rc != ERROR_SUCCESS)
         return failed("Could not remove the kovrel:// registration of this user", rc);
-    puts(removed ? "Removed the kovrel:// registration of this user"
-                 : "No kovrel:// registration of this user to remove");
+    if (owner == OWNER_OTHER) {
+        snprintf(line, sizeof line, "Left the kovrel:// registration of this user as it is: it opens a program "
+                 "other than this kovrel.exe: %s", text);
+        say(stderr, line);
+        return 1;
+    }
+    puts(owner == OWNER_THIS ? "Removed the kovrel:// registration of this user"
+                             : "No kovrel:// registration of this user to remove");
     return 0;
 }
 

@@ -161,6 +161,31 @@ class PerUser(ClickCase):
                                  self.switch_at(win, "/unregister")[:2])
                 self.assertIsNone(listing(USER_KEY))
 
+    def test_unregister_removes_only_a_command_that_opens_this_exe(self):
+        own = self.WIN_EXE
+        rows = [  # the open command found, and whether it is this kovrel.exe's
+            ('"C:\\KOVRELTEST\\kovrel launcher\\KOVREL.EXE" "%1"', True),
+            ('"C:\\Other\\other.exe" "%1"', False),
+            ("C:\\Other\\other.exe %1", False),
+            (f'"{own}.old" "%1"', False),
+            ('"C:\\日本\\kovrel.exe" "%1"', False),
+            (f"{own} %1", False),  # unquoted, its program ends at the first blank
+        ]
+        for command, ours in rows:
+            with self.subTest(command):
+                reg("delete", USER_KEY, "/f")
+                self.switch("/register", f'Registered kovrel:// links for this user: "{own}" "%1"')
+                reg("add", USER_KEY + "\\shell\\open\\command", "/ve", "/d", command, "/f")
+                rc, out, err = self.switch_at(self.exe, "/unregister")
+                if ours:
+                    self.assertEqual((0, "Removed the kovrel:// registration of this user\n", ""), (rc, out, err))
+                    self.assertIsNone(listing(USER_KEY))
+                    continue
+                self.assertEqual((1, "", "Left the kovrel:// registration of this user as it is: it opens a program "
+                                  f"other than this kovrel.exe: {command}\n"), (rc, out, err))
+                self.assertEqual(command, registered_command())
+                self.assertEqual(scheme(USER_KEY, own)[:-1], listing(USER_KEY)[:-1])
+
 
 class PerMachine(ClickCase):
     """One fresh prefix: the package installed without settings, replaced by a
