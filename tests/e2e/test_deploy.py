@@ -58,7 +58,7 @@ def registered_command():
 
 def run(*args, env=None, cwd=None):
     return subprocess.run([str(a) for a in args], env=dict(os.environ, **(env or {})), cwd=cwd,
-                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+                          stdin=subprocess.DEVNULL, capture_output=True, encoding="utf-8", timeout=120)
 
 
 class ClickCase(StandinJavaCase):
@@ -128,63 +128,55 @@ class PerUser(ClickCase):
         self.assertEqual([USER_KEY + "\\shell", USER_KEY + "\\shell\\edit", USER_KEY + "\\shell\\edit\\command",
                           "(Default) REG_SZ notepad.exe"], listing(USER_KEY))
 
-    def switch_at(self, exe, name):
-        """Runs a switch of the kovrel.exe at exe: (exit code, stdout, stderr), read as UTF-8."""
-        result = subprocess.run(["wine", str(exe), name], env=wine_env(), stdin=subprocess.DEVNULL,
-                                capture_output=True, timeout=120)
-        return (result.returncode, *(out.decode("utf-8").replace("\r\n", "\n") for out in (result.stdout, result.stderr)))
-
-    def copy_to(self, folder):
-        """kovrel.exe copied into C:\\<folder>; its Windows path."""
-        (PREFIX / "drive_c" / folder).mkdir()
-        self.addCleanup(shutil.rmtree, PREFIX / "drive_c" / folder)
-        shutil.copy(EXE, PREFIX / "drive_c" / folder / "kovrel.exe")
-        return f"C:\\{folder}\\kovrel.exe"
-
     def test_register_writes_the_path_as_it_is_or_refuses_a_percent(self):
-        own = self.WIN_EXE
         for folder, refused in (("日本", False), ("100% sure", True), ("a%PATH%b", True)):
             with self.subTest(folder):
                 reg("delete", USER_KEY, "/f")
-                self.switch("/register", f'Registered kovrel:// links for this user: "{own}" "%1"')
-                win = self.copy_to(folder)
-                rc, out, err = self.switch_at(win, "/register")
+                self.switch("/register", f'Registered kovrel:// links for this user: "{self.WIN_EXE}" "%1"')
+                (PREFIX / "drive_c" / folder).mkdir()
+                self.addCleanup(shutil.rmtree, PREFIX / "drive_c" / folder)
+                shutil.copy(EXE, PREFIX / "drive_c" / folder)
+                win = f"C:\\{folder}\\kovrel.exe"
+                result = run("wine", win, "/register", env=wine_env())
                 if refused:  # the registration that stood before stays
-                    self.assertEqual((1, ""), (rc, out))
-                    self.assertIn(f'holds "%", which the shell would take for an argument or a variable: {win}', err)
-                    self.assertEqual(f'"{own}" "%1"', registered_command())
+                    self.assertEqual((1, ""), (result.returncode, result.stdout))
+                    self.assertIn(f'holds "%", which the shell would take for an argument or a variable: {win}\n',
+                                  result.stderr)
+                    self.assertEqual(f'"{self.WIN_EXE}" "%1"', registered_command())
                     continue
-                self.assertEqual((0, f'Registered kovrel:// links for this user: "{win}" "%1"\n', ""), (rc, out, err))
+                self.assertEqual((0, f'Registered kovrel:// links for this user: "{win}" "%1"\n'),
+                                 (result.returncode, result.stdout))
                 self.assertEqual(f'"{win}" "%1"', registered_command())
-                self.assertEqual(0, self.switch_at(win, "/version")[0])
-                self.assertEqual((0, "Removed the kovrel:// registration of this user\n"),
-                                 self.switch_at(win, "/unregister")[:2])
+                for switch in ("/version", "/unregister"):
+                    self.assertEqual(0, run("wine", win, switch, env=wine_env()).returncode, switch)
                 self.assertIsNone(listing(USER_KEY))
 
     def test_unregister_removes_only_a_command_that_opens_this_exe(self):
-        own = self.WIN_EXE
+        long = f'"C:\\{"x" * 600}.exe" "%1"'
         rows = [  # the open command found, and whether it is this kovrel.exe's
             ('"C:\\KOVRELTEST\\kovrel launcher\\KOVREL.EXE" "%1"', True),
-            ('"C:\\Other\\other.exe" "%1"', False),
-            ("C:\\Other\\other.exe %1", False),
-            (f'"{own}.old" "%1"', False),
             ('"C:\\日本\\kovrel.exe" "%1"', False),
-            (f"{own} %1", False),  # unquoted, its program ends at the first blank
+            (f'"{self.WIN_EXE}.old" "%1"', False),
+            (f"{self.WIN_EXE} %1", False),  # unquoted: its program ends at the first blank
+            (long, False),
         ]
         for command, ours in rows:
-            with self.subTest(command):
+            with self.subTest(command[:60]):
                 reg("delete", USER_KEY, "/f")
-                self.switch("/register", f'Registered kovrel:// links for this user: "{own}" "%1"')
+                self.switch("/register", f'Registered kovrel:// links for this user: "{self.WIN_EXE}" "%1"')
                 reg("add", USER_KEY + "\\shell\\open\\command", "/ve", "/d", command, "/f")
-                rc, out, err = self.switch_at(self.exe, "/unregister")
+                result = run("wine", self.exe, "/unregister", env=wine_env())
                 if ours:
-                    self.assertEqual((0, "Removed the kovrel:// registration of this user\n", ""), (rc, out, err))
+                    self.assertEqual((0, "Removed the kovrel:// registration of this user\n", ""),
+                                     (result.returncode, result.stdout, result.stderr))
                     self.assertIsNone(listing(USER_KEY))
                     continue
+                shown = {long: f"(a value of type 1, {2 * len(long) + 2} bytes)"}.get(command, command)
                 self.assertEqual((1, "", "Left the kovrel:// registration of this user as it is: it opens a program "
-                                  f"other than this kovrel.exe: {command}\n"), (rc, out, err))
+                                  f"other than this kovrel.exe: {shown}\n"),
+                                 (result.returncode, result.stdout, result.stderr))
                 self.assertEqual(command, registered_command())
-                self.assertEqual(scheme(USER_KEY, own)[:-1], listing(USER_KEY)[:-1])
+                self.assertEqual(scheme(USER_KEY, self.WIN_EXE)[:-1], listing(USER_KEY)[:-1])
 
 
 class PerMachine(ClickCase):
