@@ -4,13 +4,14 @@ machine-wide schemes) and through the MSI's machine-wide one (opened by Wine's
 `start` in a fresh prefix); the package's sums and signatures.
 """
 import os
+import re
 import shutil
 import subprocess
 import tempfile
 import unittest
 from pathlib import Path
 
-from tests.e2e.harness import BUILD, EXE, ROOT, TEMP, StandinJavaCase, build_version, link_to, reg, wine_env
+from tests.e2e.harness import BUILD, EXE, PREFIX, ROOT, TEMP, StandinJavaCase, build_version, link_to, reg, wine_env
 from tests.support.server import LocalServer
 
 OPEN_LINK = Path(os.environ.get("KOVREL_OPEN_LINK", BUILD / "tests" / "open_link.exe"))
@@ -43,9 +44,21 @@ def scheme(key, exe):
             key + "\\shell\\open\\command", f'(Default) REG_SZ "{exe}" "%1"']
 
 
+def registered_command():
+    """The open command of the per-user scheme as the registry holds it; None
+    when there is none. `reg export` writes UTF-16, where `reg query` would
+    print "?" for what the console's code page lacks."""
+    with tempfile.TemporaryDirectory() as tmp:
+        exported = Path(tmp) / "k.reg"
+        reg("export", USER_KEY + "\\shell\\open\\command", zpath(exported), "/y")
+        text = exported.read_bytes().decode("utf-16") if exported.exists() else ""
+    found = re.search(r'^@="(.*)"\r?$', text, re.M)
+    return re.sub(r"\\(.)", r"\1", found[1]) if found else None
+
+
 def run(*args, env=None, cwd=None):
     return subprocess.run([str(a) for a in args], env=dict(os.environ, **(env or {})), cwd=cwd,
-                          stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
+                          stdin=subprocess.DEVNULL, capture_output=True, encoding="utf-8", timeout=120)
 
 
 class ClickCase(StandinJavaCase):
@@ -73,6 +86,8 @@ class ClickCase(StandinJavaCase):
 
 
 class PerUser(ClickCase):
+    WIN_EXE = "C:\\kovreltest\\Kovrel Launcher\\kovrel.exe"
+
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
@@ -112,6 +127,56 @@ class PerUser(ClickCase):
         self.switch("/unregister", "Removed the kovrel:// registration of this user")
         self.assertEqual([USER_KEY + "\\shell", USER_KEY + "\\shell\\edit", USER_KEY + "\\shell\\edit\\command",
                           "(Default) REG_SZ notepad.exe"], listing(USER_KEY))
+
+    def test_register_writes_the_path_as_it_is_or_refuses_a_percent(self):
+        for folder, refused in (("日本", False), ("100% sure", True), ("a%PATH%b", True)):
+            with self.subTest(folder):
+                reg("delete", USER_KEY, "/f")
+                self.switch("/register", f'Registered kovrel:// links for this user: "{self.WIN_EXE}" "%1"')
+                (PREFIX / "drive_c" / folder).mkdir()
+                self.addCleanup(shutil.rmtree, PREFIX / "drive_c" / folder)
+                shutil.copy(EXE, PREFIX / "drive_c" / folder)
+                win = f"C:\\{folder}\\kovrel.exe"
+                result = run("wine", win, "/register", env=wine_env())
+                if refused:  # the registration that stood before stays
+                    self.assertEqual((1, ""), (result.returncode, result.stdout))
+                    self.assertIn(f'holds "%", which the shell would take for an argument or a variable: {win}\n',
+                                  result.stderr)
+                    self.assertEqual(f'"{self.WIN_EXE}" "%1"', registered_command())
+                    continue
+                self.assertEqual((0, f'Registered kovrel:// links for this user: "{win}" "%1"\n'),
+                                 (result.returncode, result.stdout))
+                self.assertEqual(f'"{win}" "%1"', registered_command())
+                for switch in ("/version", "/unregister"):
+                    self.assertEqual(0, run("wine", win, switch, env=wine_env()).returncode, switch)
+                self.assertIsNone(listing(USER_KEY))
+
+    def test_unregister_removes_only_a_command_that_opens_this_exe(self):
+        long = f'"C:\\{"x" * 600}.exe" "%1"'
+        rows = [  # the open command found, and whether it is this kovrel.exe's
+            ('"C:\\KOVRELTEST\\kovrel launcher\\KOVREL.EXE" "%1"', True),
+            ('"C:\\日本\\kovrel.exe" "%1"', False),
+            (f'"{self.WIN_EXE}.old" "%1"', False),
+            (f"{self.WIN_EXE} %1", False),  # unquoted: its program ends at the first blank
+            (long, False),
+        ]
+        for command, ours in rows:
+            with self.subTest(command[:60]):
+                reg("delete", USER_KEY, "/f")
+                self.switch("/register", f'Registered kovrel:// links for this user: "{self.WIN_EXE}" "%1"')
+                reg("add", USER_KEY + "\\shell\\open\\command", "/ve", "/d", command, "/f")
+                result = run("wine", self.exe, "/unregister", env=wine_env())
+                if ours:
+                    self.assertEqual((0, "Removed the kovrel:// registration of this user\n", ""),
+                                     (result.returncode, result.stdout, result.stderr))
+                    self.assertIsNone(listing(USER_KEY))
+                    continue
+                shown = {long: f"(a value of type 1, {2 * len(long) + 2} bytes)"}.get(command, command)
+                self.assertEqual((1, "", "Left the kovrel:// registration of this user as it is: it opens a program "
+                                  f"other than this kovrel.exe: {shown}\n"),
+                                 (result.returncode, result.stdout, result.stderr))
+                self.assertEqual(command, registered_command())
+                self.assertEqual(scheme(USER_KEY, self.WIN_EXE)[:-1], listing(USER_KEY)[:-1])
 
 
 class PerMachine(ClickCase):

@@ -63,6 +63,34 @@ class Tool(unittest.TestCase):
         self.assertNotIn("fine.jar", err)
         self.assertEqual(len(rows), len(err.splitlines()))
 
+    def test_write_follows_a_symbolic_link_only_inside_the_folder(self):
+        outside = Path(os.path.realpath(self.folder({"outside.jar": b"o"})))
+        root = self.folder({"Marvique-2.jar": CLIENT, "fine.jar": b"x"})
+        rows = {  # name: (where the link leads, the rule when it is refused)
+            "Marvique.jar": ("Marvique-2.jar", None),
+            "abs.jar": (root / "fine.jar", None),
+            "round.jar": (f"../{root.name}/fine.jar", None),
+            "passwd.txt": ("/etc/passwd", "a symbolic link out of the folder (to /etc/passwd)"),
+            "up.jar": (outside / "outside.jar", f"a symbolic link out of the folder (to {outside}/outside.jar)"),
+            "self": (".", "a sub-folder (the launcher creates none)"),
+            "gone.jar": ("nothing.jar", "No such file or directory"),
+        }
+        for name, (target, _) in rows.items():
+            (root / name).symlink_to(target)
+        rc, out, err = run("write", root)
+        self.assertEqual((1, ""), (rc, out))
+        refused = {name: rule for name, (_, rule) in rows.items() if rule}
+        self.assertEqual(sorted(f"kovrel-manifest: {root}/{name}: {rule}" for name, rule in refused.items()),
+                         sorted(err.splitlines()))
+
+        for name in refused:
+            (root / name).unlink()
+        rc, out, err = run("write", root)
+        self.assertEqual((0, ""), (rc, err))
+        self.assertEqual([f"md5:{hashlib.md5(body).hexdigest()} {name}" for name, body in (
+            ("Marvique-2.jar", CLIENT), ("Marvique.jar", CLIENT), ("abs.jar", b"x"), ("fine.jar", b"x"),
+            ("round.jar", b"x"))], out.splitlines())
+
     def test_write_refuses_a_folder_without_the_client_and_a_bad_version(self):
         for files, args, message in (({"a.jar": b"a"}, [], "no Marvique.jar"),
                                      ({"Marvique.jar": CLIENT}, ["--jre", "1.8 0"], "--jre 1.8 0: a blank")):

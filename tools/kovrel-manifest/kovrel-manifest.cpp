@@ -3,6 +3,7 @@
 // of a server certificate. See usage below and the README.
 #include <dirent.h>
 #include <errno.h>
+#include <limits.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -31,7 +32,8 @@ static const char usage[] =
     "      fcompare.ini): one line \"KIND:DIGEST NAME\" per file in byte order of\n"
     "      the names, LF line ends, \"JRE:VERSION\" first when given. Fails, printing\n"
     "      nothing, when a name would be refused or mis-handled by the launcher, when\n"
-    "      DIR holds a sub-folder, or when Marvique.jar is missing.\n"
+    "      DIR holds a sub-folder or a symbolic link that leads out of it, or when\n"
+    "      Marvique.jar is missing.\n"
     "  kovrel-manifest check DIR\n"
     "      Reports every problem the launcher would meet with DIR/fcompare.ini,\n"
     "      one per line: \"DIR/fcompare.ini:LINE: CODE: TEXT\" (LINE 0: the whole\n"
@@ -104,11 +106,28 @@ static int byName(const void *a, const void *b)
     return strcmp((const char *)a, (const char *)b);
 }
 
+// A symbolic link is published as what it leads to (a web server follows it),
+// so that must lie inside the folder, realDir. Returns the problem, or NULL
+// with the status of what it leads to in *st.
+static const char *followLink(const char *realDir, const char *path, struct stat *st, char *text, size_t textSize)
+{
+    char target[PATH_MAX], shownTarget[600];
+    if (!realpath(path, target) || stat(target, st) != 0)
+        return strerror(errno);
+    size_t n = strcmp(realDir, "/") == 0 ? 0 : strlen(realDir);
+    if (strncmp(target, realDir, n) == 0 && (target[n] == '/' || target[n] == '\0'))
+        return NULL;
+    snprintf(text, textSize, "a symbolic link out of the folder (to %s)",
+             shown(target, shownTarget, sizeof shownTarget));
+    return text;
+}
+
 // Lists the files of dir into gNames, sorted; 0 after naming every file that
 // cannot stand in a manifest, each with its rule.
 static int listFolder(const char *dir)
 {
-    DIR *d = opendir(dir);
+    char realDir[PATH_MAX];
+    DIR *d = realpath(dir, realDir) ? opendir(dir) : NULL;
     if (!d) {
         fprintf(stderr, "kovrel-manifest: %s: %s\n", dir, strerror(errno));
         return 0;
@@ -120,20 +139,22 @@ static int listFolder(const char *dir)
         // The manifest itself, which a redirection may have created already.
         if (strcmp(name, ".") == 0 || strcmp(name, "..") == 0 || strcmp(name, manifestName) == 0)
             continue;
-        char path[4096], text[600];
+        char path[4096], text[600], rule[700];
         struct stat st;
         const char *problem = NULL;
         if (!joinPath(path, sizeof path, dir, name)) {
             ok = 0;
             continue;
         }
-        if (stat(path, &st) != 0)
+        if (lstat(path, &st) != 0)
             problem = strerror(errno);
-        else if (S_ISDIR(st.st_mode))
+        else if (S_ISLNK(st.st_mode))
+            problem = followLink(realDir, path, &st, rule, sizeof rule);
+        if (!problem && S_ISDIR(st.st_mode))
             problem = "a sub-folder (the launcher creates none)";
-        else if (!S_ISREG(st.st_mode))
+        else if (!problem && !S_ISREG(st.st_mode))
             problem = "not a regular file";
-        else
+        else if (!problem)
             problem = publishedNameProblem(name);
         if (!problem && gNameCount == sizeof gNames / sizeof gNames[0])
             problem = "one file too many (at most 1000)";
