@@ -21,6 +21,7 @@
 #include "launcher/WorkFolderLock.h"
 #include "logging/Logging.h"
 #include "policy/Policy.h"
+#include "policy/ServerCheck.h"
 #include "rules/baseURL.h"
 #include "update/getHTTPFile.h"
 #include "update/workFileVersion.h"
@@ -283,8 +284,9 @@ static int runInstalled(const char *javaExe, const wchar_t *safeLink, const char
 }
 
 // The administrator's trust controls, before any request: one line says which
-// are in force, and a server they do not allow is refused.
-static bool trustedServer(const char *baseURL)
+// are in force, and a server they do not allow is refused. requestBase gets
+// the text every request URL starts with, from the reading that was checked.
+static bool trustedServer(const char *baseURL, char *requestBase, size_t size)
 {
     char controls[256];
     describeControls(&gPolicy, controls, sizeof controls);
@@ -297,11 +299,7 @@ static bool trustedServer(const char *baseURL)
         LogFormat(true, "Error: pinned public keys need an https server, refused: %s", baseURL);
         return false;
     }
-    if (gPolicy.allowedServers[0] && !serverAllowed(gPolicy.allowedServers, baseURL)) {
-        LogFormat(true, "Error: server not in AllowedServers, refused: %s", baseURL);
-        return false;
-    }
-    return true;
+    return serverRequestBase(baseURL, gPolicy.allowedServers, requestBase, size) != 0;
 }
 
 static int run(int argc, char *argv[])
@@ -354,7 +352,8 @@ static int run(int argc, char *argv[])
     LogFormat(true, "Parameters:  %s", link);
     LogFormat(true, "Base URL:    %s", baseURL);
     ReadPolicy(&gPolicy);
-    if (!trustedServer(baseURL))
+    char requestBase[4096];
+    if (!trustedServer(baseURL, requestBase, sizeof requestBase))
         return 0;
     // Checked before any request, file change or process search: a refused link
     // leaves everything as it was.
@@ -366,8 +365,8 @@ static int run(int argc, char *argv[])
     getHTTPStartup();
 
     char url[4096];
-    if (snprintf(url, sizeof url, "%s%s%s", baseURL, appletsPath, manifestName) >= (int)sizeof url) {
-        LogFormat(true, "Error: manifest URL too long: %s%s%s", baseURL, appletsPath, manifestName);
+    if (snprintf(url, sizeof url, "%s%s%s", requestBase, appletsPath, manifestName) >= (int)sizeof url) {
+        LogFormat(true, "Error: manifest URL too long: %s%s%s", requestBase, appletsPath, manifestName);
         return 0;
     }
 
@@ -393,7 +392,7 @@ static int run(int argc, char *argv[])
         return runInstalled(javaExe, safeLink, tmpLibRun);
 
     // The applets URL, below which every file of the manifest is fetched.
-    snprintf(url, sizeof url, "%s%s", baseURL, appletsPath);
+    snprintf(url, sizeof url, "%s%s", requestBase, appletsPath);
     if (!workFileVersion(newManifest, tmpLibRun, url)) {
         LogToFile("Error processing versions file!", true, true);
         return 0;
