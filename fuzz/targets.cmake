@@ -4,6 +4,7 @@ set(FUZZ_TARGETS
     manifest_line
     path
     base_url
+    server_url
     link_escape
     redact
 )

@@ -29,9 +29,7 @@ int serverRequestBase(const char *baseURL, const char *allowedServers, char *out
     }
     CURLU *url = curl_url();
     char *text = NULL;
-    CURLUcode rc = url ? curl_url_set(url, CURLUPART_URL, baseURL, 0) : CURLUE_OUT_OF_MEMORY;
-    if (rc == CURLUE_OK)
-        rc = curl_url_get(url, CURLUPART_URL, &text, 0);
+    CURLUcode rc = url ? curlRequestURL(url, baseURL, &text) : CURLUE_OUT_OF_MEMORY;
     ServerName server;
     int ok = 0;
     if (rc != CURLUE_OK)

@@ -17,7 +17,15 @@ struct ServerName;
 // libcurl cannot read it, its server is not allowed, or the text does not fit.
 int serverRequestBase(const char *baseURL, const char *allowedServers, char *out, size_t outSize);
 
-// libcurl's reading of url's server in ServerName's form; 0 for a scheme other
-// than http and https, and for an IPv6 zone, which no allowed entry names.
-// Apart from the launcher's use, as the fuzz target compares it with the rule.
-int curlServerName(CURLU *url, ServerName *server);
+// Below, apart from the launcher's use, as the fuzz target compares them with
+// the rule.
+
+// Sets handle to the URL as requests read it: url is read, and libcurl's text
+// of that reading (into *text, for curl_free), which request URLs start with,
+// is read again. The text can name another host than url did ("%31.1" is
+// read as the name "1.1", its text "1.1" as the address 1.0.0.1).
+CURLUcode curlRequestURL(CURLU *handle, const char *url, char **text);
+
+// libcurl's reading of handle's server in ServerName's form; 0 for a scheme
+// other than http and https, and for an IPv6 zone, which no allowed entry names.
+int curlServerName(CURLU *handle, ServerName *server);
