@@ -17,8 +17,8 @@ struct ServerName;
 // libcurl cannot read it, its server is not allowed, or the text does not fit.
 int serverRequestBase(const char *baseURL, const char *allowedServers, char *out, size_t outSize);
 
-// Below, apart from the launcher's use, as the fuzz target compares them with
-// the rule.
+// The two steps of that reading, apart so that the fuzz target can compare
+// them with the rule.
 
 // Sets handle to the URL as requests read it: url is read, and libcurl's text
 // of that reading (into *text, for curl_free), which request URLs start with,

@@ -27,8 +27,8 @@ struct ServerName {
 // nothing, the way libcurl reads it: user information up to the first '@',
 // IPv4 addresses in libcurl's forms ("127.1", "0x7f.0.0.1"). Only forms that
 // libcurl reads alike on every platform are taken: a host holding '%' or a
-// byte beyond ASCII, an IPv6 zone and port 0 are not. 1 with *server; 0,
-// server untouched, for anything else.
+// byte beyond ASCII, an IPv6 zone, a number of 2^32-1 and port 0 are not.
+// 1 with *server; 0, server untouched, for anything else.
 int parseServerURL(const char *text, size_t len, ServerName *server);
 
 // A host as libcurl gives it back, in the form of ServerName::host, into out.
