@@ -5,6 +5,7 @@ set(FUZZ_TARGETS
     manifest
     path
     base_url
+    server_url
     link_escape
     redact
 )

@@ -3,8 +3,9 @@
 #  - Debian packages: the i686 mingw-w64 cross compiler, Wine (32 and 64 bit),
 #    zlib for the cross build, GoogleTest sources, CMake, Python 3, OpenSSL's
 #    command-line tool and libcrypto, clang with libFuzzer (native tests and
-#    fuzzing), wixl and msitools (MSI packages) and osslsigncode (Authenticode
-#    signing);
+#    fuzzing), Debian's libcurl of the launcher's version (the fuzz target that
+#    compares the server rule with libcurl's URL parser), wixl and msitools
+#    (MSI packages) and osslsigncode (Authenticode signing);
 #  - libcurl, cross-built static from Debian's source package (Schannel, zlib);
 #  - OpenSSL's applink source, from OpenSSL's source package.
 # Built dependencies go to a cache outside the source tree ($KOVREL_DEPS,
@@ -28,7 +29,7 @@ log() { echo "bootstrap: $*"; }
 
 packages=(g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 wine64
           googletest cmake make python3 openssl dpkg-dev xz-utils
-          clang libfuzzer-14-dev libssl-dev wixl msitools osslsigncode)
+          clang libfuzzer-14-dev libssl-dev libcurl4-openssl-dev wixl msitools osslsigncode)
 [ -n "$bench" ] && packages+=(nginx-light hyperfine time)
 
 apt_updated=

@@ -19,6 +19,7 @@
 #include "launcher/WorkFolderLock.h"
 #include "logging/Logging.h"
 #include "policy/Policy.h"
+#include "policy/ServerCheck.h"
 #include "rules/baseURL.h"
 #include "rules/launcherNames.h"
 #include "update/getHTTPFile.h"
@@ -33,6 +34,7 @@ struct RunRecord {
     char link[LINK_SIZE];        // its ANSI form, for the log
     char cut[LINK_SIZE];         // the link cut after the base URL
     const char *baseURL;         // into cut
+    char requestBase[LINK_SIZE]; // the base URL as libcurl reads it: every request URL starts with it
     // The link escaped for cmd.exe, with the rest of the command line within
     // cmd.exe's 8191 characters.
     wchar_t safeLink[8100];
@@ -89,8 +91,9 @@ static void logBanner(const char *program, const RunRecord *record)
 }
 
 // The administrator's trust controls, before any request: one line says which
-// are in force, and a server they do not allow is refused.
-static bool trustedServer(const Policy *policy, const char *baseURL)
+// are in force, and a server they do not allow is refused. requestBase gets
+// the text every request URL starts with, from the reading that was checked.
+static bool trustedServer(const Policy *policy, const char *baseURL, char *requestBase, size_t size)
 {
     char controls[256];
     describeControls(policy, controls, sizeof controls);
@@ -103,11 +106,7 @@ static bool trustedServer(const Policy *policy, const char *baseURL)
         LogFormat(true, "Error: pinned public keys need an https server, refused: %s", baseURL);
         return false;
     }
-    if (policy->allowedServers[0] && !serverAllowed(policy->allowedServers, baseURL)) {
-        LogFormat(true, "Error: server not in AllowedServers, refused: %s", baseURL);
-        return false;
-    }
-    return true;
+    return serverRequestBase(baseURL, policy->allowedServers, requestBase, size) != 0;
 }
 
 // The work folder made and held: one launcher at a time works in it.
@@ -148,8 +147,8 @@ static int startInstalled(RunRecord *record)
 static int update(RunRecord *record)
 {
     char url[4096];
-    if (snprintf(url, sizeof url, "%s" APPLETS_PATH MANIFEST_NAME, record->baseURL) >= (int)sizeof url) {
-        LogFormat(true, "Error: manifest URL too long: %s" APPLETS_PATH MANIFEST_NAME, record->baseURL);
+    if (snprintf(url, sizeof url, "%s" APPLETS_PATH MANIFEST_NAME, record->requestBase) >= (int)sizeof url) {
+        LogFormat(true, "Error: manifest URL too long: %s" APPLETS_PATH MANIFEST_NAME, record->requestBase);
         return 0;
     }
     LogTime("SearchProcesses Start", true);
@@ -168,7 +167,7 @@ static int update(RunRecord *record)
     }
 
     // The applets URL, below which every file of the manifest is fetched.
-    snprintf(url, sizeof url, "%s" APPLETS_PATH, record->baseURL);
+    snprintf(url, sizeof url, "%s" APPLETS_PATH, record->requestBase);
     UpdatePass pass = {};
     pass.workFolder = record->workFolder;
     pass.appletsURL = url;
@@ -210,7 +209,7 @@ UNITTEST int run(RunRecord *record, int argc, char *argv[])
     logBanner(argv[0], record);
     record->policy = defaultPolicy();
     ReadPolicy(&record->policy);
-    if (!trustedServer(&record->policy, record->baseURL))
+    if (!trustedServer(&record->policy, record->baseURL, record->requestBase, sizeof record->requestBase))
         return 0;
     // Checked before any request, file change or process search: a refused link
     // leaves everything as it was.

@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "UnitTest.h"
+#include "rules/baseURL.h"
 
 #ifndef KOVREL_ALLOWED_SERVERS
 #define KOVREL_ALLOWED_SERVERS ""
@@ -55,78 +56,12 @@ UNITTEST int policySwitch(unsigned long type, const void *data, unsigned long si
     return value == 0 ? DIGESTS_OFF : value == 2 ? DIGESTS_REQUIRED : DIGESTS_VERIFIED;
 }
 
-// The parts of a server address that name the server.
-struct Server {
-    bool https;
-    char host[256]; // in lower case, IPv6 brackets kept
-    unsigned port;
-};
-
-// Parses "http[s]://[userinfo@]host[:port]" followed by "/" or nothing (text
-// ends at len). 0 for anything else.
-static int parseServer(const char *text, size_t len, Server *server)
+bool serverAllowed(const char *allowedServers, const ServerName *server)
 {
-    size_t skip;
-    if (len >= 7 && _strnicmp(text, "http://", 7) == 0)
-        server->https = false, skip = 7;
-    else if (len >= 8 && _strnicmp(text, "https://", 8) == 0)
-        server->https = true, skip = 8;
-    else
-        return 0;
-    const char *authority = text + skip, *end = text + len;
-    const char *slash = (const char *)memchr(authority, '/', end - authority);
-    if (slash && slash + 1 != end)
-        return 0;
-    if (slash)
-        end = slash;
-    // The host follows the last '@': "good.example@evil.example" is evil.example.
-    for (const char *p = authority; p < end; ++p)
-        if (*p == '@')
-            authority = p + 1;
-    const char *hostEnd;
-    if (authority < end && *authority == '[') {
-        hostEnd = (const char *)memchr(authority, ']', end - authority);
-        if (!hostEnd)
-            return 0;
-        ++hostEnd;
-    } else {
-        hostEnd = authority;
-        while (hostEnd < end && *hostEnd != ':')
-            ++hostEnd;
-    }
-    size_t hostLen = hostEnd - authority;
-    if (hostLen == 0 || hostLen >= sizeof server->host)
-        return 0;
-    for (size_t i = 0; i < hostLen; ++i)
-        server->host[i] = (char)tolower((unsigned char)authority[i]);
-    server->host[hostLen] = '\0';
-    server->port = server->https ? 443 : 80;
-    if (hostEnd < end) {
-        if (*hostEnd != ':')
-            return 0;
-        unsigned port = 0;
-        const char *p = hostEnd + 1;
-        if (p == end)
-            return 1; // "host:" implies the default port
-        for (; p < end; ++p) {
-            if (!isdigit((unsigned char)*p) || (port = port * 10 + (*p - '0')) > 65535)
-                return 0;
-        }
-        if (port == 0)
-            return 0;
-        server->port = port;
-    }
-    return 1;
-}
-
-bool serverAllowed(const char *allowedServers, const char *baseURL)
-{
-    Server base, entry;
-    if (!parseServer(baseURL, strlen(baseURL), &base))
-        return false;
+    ServerName entry;
     for (const char *p = allowedServers; *p; p += strlen(p) + 1) {
-        if (parseServer(p, strlen(p), &entry) && entry.https == base.https && entry.port == base.port &&
-            strcmp(entry.host, base.host) == 0)
+        if (parseServerURL(p, strlen(p), &entry) && entry.https == server->https && entry.port == server->port &&
+            strcmp(entry.host, server->host) == 0)
             return true;
     }
     return false;
@@ -204,8 +139,8 @@ static int parseEntries(unsigned long type, const void *data, unsigned long size
 
 static bool isServer(const char *entry, size_t len)
 {
-    Server server;
-    return parseServer(entry, len, &server) != 0;
+    ServerName server;
+    return parseServerURL(entry, len, &server) != 0;
 }
 
 // "sha256//" and the base64 of 32 bytes.

@@ -39,10 +39,10 @@ Policy defaultPolicy(void);
 // field as it was.
 void ReadPolicy(Policy *policy);
 
-// True when baseURL names the same server as an entry of the list: scheme and
-// host without regard to case, the port equal with the scheme's default
-// implied. User information in baseURL is not part of the server.
-bool serverAllowed(const char *allowedServers, const char *baseURL);
+// True when server is the one an entry of the list names (both read into
+// ServerName's form: scheme and host without regard to case, the port equal
+// with the scheme's default implied).
+bool serverAllowed(const char *allowedServers, const struct ServerName *server);
 
 // The trust controls in force, for the run's log, without the pins.
 void describeControls(const Policy *policy, char *out, size_t outSize);

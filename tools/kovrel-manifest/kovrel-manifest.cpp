@@ -118,7 +118,7 @@ static const char *followLink(const char *realDir, const char *path, struct stat
     if (strncmp(target, realDir, n) == 0 && (target[n] == '/' || target[n] == '\0'))
         return NULL;
     snprintf(text, textSize, "a symbolic link out of the folder (to %s)",
-             shown(target, shownTarget, sizeof shownTarget));
+             shownText(target, shownTarget, sizeof shownTarget));
     return text;
 }
 
