@@ -343,6 +343,32 @@ class Update(UpdateCase):
         self.assertPromoted(manifest(v2))
         self.assertClientStarted(self.link)
 
+    def test_an_answer_naming_no_file_is_refused_like_a_failed_manifest(self):
+        # What a captive portal or a broken server answers with 200.
+        refused = ["workFileVersion - no file named in the manifest, refused: .*",
+                   "Manifest refused: the run goes on with the installed files"]
+        pages = (b"<html><body>Sign in to the hotel network</body></html>\n", b"", b"MD5:0123 Marvique.jar\n")
+        for page in pages:
+            with self.subTest(first_run=page):
+                self.setUp()
+                self.server.put("fcompare.ini", page)
+                rc, _ = self.run_update()
+                self.assertEqual(0, rc)
+                self.assertLinesInOrder(self.log_lines(), refused + ["No installed client .*: nothing started"])
+                self.assertEqual(([], ["fcompare.new"]), (self.records(), sorted(os.listdir(WORK))))
+        self.setUp()
+        self.serve(V1)
+        self.good_run(V1)
+        for page in pages:
+            with self.subTest(installed=page):
+                self.server.put("fcompare.ini", page)
+                self.assertEqual(1, self.run_update()[0])
+                self.assertLinesInOrder(self.log_lines(), refused + ["Changing to LIBRUN folder: .*"])
+                self.assertClientStarted(self.link)
+                self.assertWorkHolds(V1)
+                self.assertEqual(manifest(V1), (WORK / "fcompare.ini").read_bytes())
+                self.forget_run()
+
     def test_manifest_with_byte_order_mark_repeats_or_zero_bytes(self):
         text = b"\xef\xbb\xbf" + manifest(V1)[len(b"JRE:1.8.0\n"):] * 2
         self.serve(V1, text=text)
