@@ -129,6 +129,15 @@ class Tool(unittest.TestCase):
                 self.assertEqual(sorted(expected), sorted((int(m[1]), m[2]) for m in found), out)
                 self.assertEqual(1 if expected else 0, rc)
 
+    def test_check_takes_what_the_launcher_takes_and_no_more(self):
+        good = f"md5:{hashlib.md5(CLIENT).hexdigest()} Marvique.jar\n".encode()
+        for size, problem in ((16 << 20, None), ((16 << 20) + 1, ":0: unreadable: larger than 16777216 bytes")):
+            with self.subTest(size=size):
+                manifest = good + b"\n" * (size - len(good))
+                rc, out, _ = run("check", self.folder({"Marvique.jar": CLIENT, "fcompare.ini": manifest}))
+                self.assertEqual(1 if problem else 0, rc, out)
+                self.assertEqual(problem is not None, problem is not None and problem in out, out)
+
     def test_check_of_a_folder_without_a_manifest(self):
         rc, out, _ = run("check", self.folder({"Marvique.jar": CLIENT}))
         self.assertEqual(1, rc)
