@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "logging/Logging.h"
+#include "text/Utf8.h"
 
 static const char jreKey[] = "SOFTWARE\\JavaSoft\\Java Runtime Environment";
 
@@ -17,21 +18,24 @@ static bool openKey(const char *path, REGSAM access, HKEY *key)
     return true;
 }
 
-// Reads a string value into value only when it is a terminated string of at
-// most valueSize - 1 characters: anything else would be cut or overrun.
-static bool readString(HKEY key, const char *name, char *value, size_t valueSize)
+// Reads a string value into value, in UTF-8, only when it is a terminated
+// string that fits valueSize bytes and a Windows path: anything else would be
+// cut or overrun. Wide, so that a home outside the ANSI code page is read as
+// it is.
+static bool readString(HKEY key, const wchar_t *name, char *value, size_t valueSize)
 {
-    char data[2048];
+    wchar_t data[1024];
     DWORD type = REG_NONE, size = sizeof data;
-    const char *end = NULL;
-    if (RegQueryValueExA(key, name, NULL, &type, (BYTE *)data, &size) == ERROR_SUCCESS &&
+    const wchar_t *end = NULL;
+    if (RegQueryValueExW(key, name, NULL, &type, (BYTE *)data, &size) == ERROR_SUCCESS &&
         (type == REG_SZ || type == REG_EXPAND_SZ))
-        end = (const char *)memchr(data, '\0', size);
-    if (!end || (size_t)(end - data) >= valueSize) {
+        end = wmemchr(data, L'\0', size / sizeof *data);
+    char text[UTF8_PATH_SIZE];
+    if (!end || end - data >= MAX_PATH || !toUtf8(data, text, sizeof text) || strlen(text) >= valueSize) {
         LogToFile("GetRegeditValue - error RegQueryValueEx", true, true);
         return false;
     }
-    memcpy(value, data, end - data + 1);
+    memcpy(value, text, strlen(text) + 1);
     return true;
 }
 
@@ -43,7 +47,7 @@ static bool getJREPath(const char *name, REGSAM view, char *home, size_t homeSiz
     if (!openKey(jreKey, access, &key))
         return false;
     char version[16];
-    bool ok = readString(key, "CurrentVersion", version, sizeof version);
+    bool ok = readString(key, L"CurrentVersion", version, sizeof version);
     RegCloseKey(key);
     if (!ok)
         return false;
@@ -54,8 +58,8 @@ static bool getJREPath(const char *name, REGSAM view, char *home, size_t homeSiz
     LogFormat(true, "%s - tmpKey: %s, %s", name, subkey, version);
     if (!openKey(subkey, access, &key))
         return false;
-    char found[MAX_PATH];
-    ok = readString(key, "JavaHome", found, homeSize < sizeof found ? homeSize : sizeof found);
+    char found[UTF8_PATH_SIZE];
+    ok = readString(key, L"JavaHome", found, homeSize < sizeof found ? homeSize : sizeof found);
     RegCloseKey(key);
     if (!ok)
         return false;

@@ -11,13 +11,14 @@
 #include "java/GetJREPath.h"
 #include "logging/Logging.h"
 #include "rules/launcherNames.h"
+#include "text/Utf8.h"
 
 #define JAVA_DOWNLOAD_PAGE "https://www.java.com/es/download/"
 
 static bool isRegularFile(const char *path)
 {
     struct _stat st;
-    return _stat(path, &st) == 0 && (st.st_mode & _S_IFREG);
+    return statFile(path, &st) == 0 && (st.st_mode & _S_IFREG);
 }
 
 // The Java executable below a Java home; empty (and not to be tested) when the
@@ -25,7 +26,7 @@ static bool isRegularFile(const char *path)
 static void javaCandidate(bool found, const char *home, const char *javaExe, char *exe, size_t exeSize)
 {
     exe[0] = '\0';
-    if (found && snprintf(exe, exeSize, "%s\\bin\\%s", home, javaExe) >= (int)exeSize) {
+    if (found && (snprintf(exe, exeSize, "%s\\bin\\%s", home, javaExe) >= (int)exeSize || wideUnits(exe) >= MAX_PATH)) {
         exe[0] = '\0';
         LogFormat(true, "Error: Java executable path too long: %s\\bin\\%s", home, javaExe);
     }
@@ -46,7 +47,7 @@ static bool foundByName(const char *javaExe, const wchar_t *path)
     wchar_t name[16], found[MAX_PATH];
     if (isRegularFile(javaExe))
         return true;
-    return path[0] && MultiByteToWideChar(CP_ACP, 0, javaExe, -1, name, 16) > 0 &&
+    return path[0] && toWide(javaExe, name, 16) &&
            SearchPathW(path, name, NULL, MAX_PATH, found, NULL) > 0;
 }
 
@@ -62,10 +63,9 @@ static int startClient(const char *cmd, const char *progName, const wchar_t *saf
     wchar_t program[MAX_PATH];
     char head[MAX_PATH + 32];
     snprintf(head, sizeof head, "cmd.exe Launching Java /C %s ", progName);
-    int headUnits = MultiByteToWideChar(CP_ACP, 0, head, -1, line, lineSize);
+    int headUnits = toWide(head, line, lineSize) ? (int)wcslen(line) + 1 : 0;
     size_t linkUnits = wcslen(safeLink);
-    if (headUnits <= 0 || (size_t)headUnits + linkUnits > (size_t)lineSize ||
-        MultiByteToWideChar(CP_ACP, 0, cmd, -1, program, MAX_PATH) <= 0) {
+    if (headUnits <= 0 || (size_t)headUnits + linkUnits > (size_t)lineSize || !toWide(cmd, program, MAX_PATH)) {
         LogFormat(true, "Error launching Java: the command line does not fit");
         return 0;
     }
@@ -80,7 +80,7 @@ static int startClient(const char *cmd, const char *progName, const wchar_t *saf
     path[had] = L'\0';
     bool putFirst = !foundByName(javaExe, path);
     if (putFirst) {
-        int homeUnits = MultiByteToWideChar(CP_ACP, 0, home, -1, firstPath, (int)pathSize);
+        int homeUnits = toWide(home, firstPath, pathSize) ? (int)wcslen(firstPath) + 1 : 0;
         if (homeUnits <= 0 || homeUnits + 5 + had > pathSize) {
             LogFormat(true, "Error launching Java: no room on the search path for %s\\bin", home);
             return 0;
@@ -111,9 +111,11 @@ static int startClient(const char *cmd, const char *progName, const wchar_t *saf
 
 int launchJava(const char *javaExe, const wchar_t *safeLink, const char *workFolder)
 {
-    char cmd[MAX_PATH];
-    UINT n = GetSystemDirectoryA(cmd, sizeof cmd);
-    if (n == 0 || n >= sizeof cmd || snprintf(cmd + n, sizeof cmd - n, "\\CMD.exe") >= (int)(sizeof cmd - n)) {
+    wchar_t system[MAX_PATH];
+    char cmd[UTF8_PATH_SIZE];
+    UINT n = GetSystemDirectoryW(system, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH || !toUtf8(system, cmd, sizeof cmd) ||
+        snprintf(cmd + strlen(cmd), sizeof cmd - strlen(cmd), "\\CMD.exe") >= (int)(sizeof cmd - strlen(cmd))) {
         LogFormat(true, "Error getting Windows System directory (GetSystemDirectory): %d", (int)n);
         return 0;
     }
@@ -121,12 +123,14 @@ int launchJava(const char *javaExe, const wchar_t *safeLink, const char *workFol
     LogFormat(true, "Changing to LIBRUN folder: %s", workFolder);
     // Elsewhere the client would not find its jar, and cmd.exe would look for
     // the Java executable in whatever folder the browser left current.
-    if (_chdir(workFolder) != 0) {
+    wchar_t folder[MAX_PATH];
+    int changed = toWide(workFolder, folder, MAX_PATH) ? _wchdir(folder) : (errno = EINVAL, -1);
+    if (changed != 0) {
         LogFormat(true, "Error changing to LIBRUN folder: %d (%s)", errno, strerror(errno));
         return 0;
     }
 
-    char home32[MAX_PATH], home64[MAX_PATH];
+    char home32[UTF8_PATH_SIZE], home64[UTF8_PATH_SIZE];
     bool found32 = GetJRE32BitsPath(home32, sizeof home32);
     bool found64 = !found32 && GetJRE64BitsPath(home64, sizeof home64);
     if (!found32 && !found64) {
@@ -134,7 +138,7 @@ int launchJava(const char *javaExe, const wchar_t *safeLink, const char *workFol
         return openDownloadPage(cmd);
     }
 
-    char exe32[MAX_PATH], exe64[MAX_PATH];
+    char exe32[UTF8_PATH_SIZE], exe64[UTF8_PATH_SIZE];
     javaCandidate(found32, home32, javaExe, exe32, sizeof exe32);
     javaCandidate(found64, home64, javaExe, exe64, sizeof exe64);
     LogFormat(true, "JRE32BitsEXE: %s", exe32);

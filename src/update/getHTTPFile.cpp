@@ -14,6 +14,7 @@
 #include "rules/manifestReader.h"
 #include "update/fileDigest.h"
 #include "update/replaceFile.h"
+#include "text/Utf8.h"
 
 // The body is staged under the target's name plus this, beside it, and moved
 // over the target only when complete and accepted.
@@ -278,17 +279,19 @@ static int download(const Downloads *downloads, const char *url, const char *pat
     LogTime("getHTTPFile - Start", true);
     LogFormat(true, "getHTTPFile - URL: %s, filename: %s\n", url, path);
 
-    char part[MAX_PATH];
-    int len = snprintf(part, sizeof part, "%s%s", path, partSuffix);
-    if (len < 0 || len >= (int)sizeof part) {
-        LogFormat(true, "getHTTPFile - temporary file name too long (%d characters, at most %d): %s%s", len,
+    // Characters as Windows counts them: UTF-16 units.
+    char part[UTF8_PATH_SIZE];
+    snprintf(part, sizeof part, "%s%s", path, partSuffix);
+    size_t len = wideUnits(part);
+    if (len >= MAX_PATH) {
+        LogFormat(true, "getHTTPFile - temporary file name too long (%d characters, at most %d): %s%s", (int)len,
                   MAX_PATH - 1, path, partSuffix);
         curl_easy_cleanup(curl);
         return 0;
     }
     // Exclusive: a second launcher cannot write into the same staging file.
     errno = 0;
-    transfer.file = _fsopen(part, "wb", _SH_DENYRW);
+    transfer.file = openFileShared(part, "wb", _SH_DENYRW);
     if (!transfer.file) {
         int err = errno;
         LogFormat(true, "getHTTPFile - fopen failed 1: %d (%s : %s)", err, strerror(err), part);
@@ -340,7 +343,7 @@ static int download(const Downloads *downloads, const char *url, const char *pat
                   windowsErrorText(err, text, sizeof text), path);
         ok = 0;
     }
-    if (!ok && remove(part) != 0) {
+    if (!ok && removeFile(part) != 0) {
         int err = errno;
         LogFormat(true, "getHTTPFile - remove failed: %d (%s : %s)", err, strerror(err), part);
     }

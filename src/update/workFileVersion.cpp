@@ -12,17 +12,29 @@
 #include "process/ListProcesses.h"
 #include "rules/launcherNames.h"
 #include "rules/manifestReader.h"
+#include "text/Utf8.h"
 #include "update/getHTTPFile.h"
 #include "update/replaceFile.h"
 
-// folder, "\", name into out (MAX_PATH bytes); a path that does not fit is
-// refused whole, never cut.
+// A manifest path in UTF-8: each of its bytes may take three.
+#define MANIFEST_NAME_SIZE (3 * MANIFEST_PIECE_CHARS + 1)
+
+// folder, "\", name into out (UTF8_PATH_SIZE bytes); a path that does not fit
+// a Windows path is refused whole, never cut.
 static int joinPath(char *out, const char *folder, const char *name, const char *caller)
 {
-    if (snprintf(out, MAX_PATH, "%s\\%s", folder, name) < MAX_PATH)
+    if (snprintf(out, UTF8_PATH_SIZE, "%s\\%s", folder, name) < UTF8_PATH_SIZE && wideUnits(out) < MAX_PATH)
         return 1;
     LogFormat(true, "%s - path too long (over %d characters): %s\\%s", caller, MAX_PATH - 1, folder, name);
     return 0;
+}
+
+// The file that a manifest path names in the work folder, and the name in
+// UTF-8 for the log.
+static int localPath(const UpdatePass *pass, const char *path, char *name, char *out, const char *caller)
+{
+    manifestNameToUtf8(path, name, MANIFEST_NAME_SIZE);
+    return joinPath(out, pass->workFolder, name, caller);
 }
 
 // Reads the file at path whole into a heap block of *size bytes and a
@@ -30,7 +42,7 @@ static int joinPath(char *out, const char *folder, const char *name, const char 
 // larger than maxSize.
 static char *readWhole(const char *path, size_t maxSize, size_t *size)
 {
-    FILE *f = fopen(path, "rb");
+    FILE *f = openFile(path, "rb");
     if (!f)
         return NULL;
     char *data = (char *)malloc(maxSize + 2);
@@ -57,7 +69,7 @@ static int byText(const void *a, const void *b)
 static void readInstalled(UpdatePass *pass)
 {
     pass->installedRead = -1;
-    char path[MAX_PATH];
+    char path[UTF8_PATH_SIZE];
     if (!joinPath(path, pass->workFolder, MANIFEST_NAME, "checkFileEqual")) {
         pass->installedError = ENAMETOOLONG;
         return;
@@ -101,11 +113,11 @@ UNITTEST void endUpdatePass(UpdatePass *pass)
 
 UNITTEST int checkFileEqual(UpdatePass *pass, const char *path, const char *value, const char *kind)
 {
-    char localFile[MAX_PATH];
-    if (!joinPath(localFile, pass->workFolder, path, "checkFileEqual"))
+    char name[MANIFEST_NAME_SIZE], localFile[UTF8_PATH_SIZE];
+    if (!localPath(pass, path, name, localFile, "checkFileEqual"))
         return 0;
     struct _stat st;
-    if (_stat(localFile, &st) != 0)
+    if (statFile(localFile, &st) != 0)
         return 0;
 
     // No line of the installed manifest is longer than a piece, so a longer
@@ -120,7 +132,7 @@ UNITTEST int checkFileEqual(UpdatePass *pass, const char *path, const char *valu
     if (!pass->installedRead)
         readInstalled(pass);
     if (pass->installedRead < 0) {
-        char installed[MAX_PATH];
+        char installed[UTF8_PATH_SIZE];
         snprintf(installed, sizeof installed, "%s\\%s", pass->workFolder, MANIFEST_NAME);
         LogFormat(true, "checkFileEqual - fopen failed: %d (%s : %s)", pass->installedError,
                   strerror(pass->installedError), installed);
@@ -129,7 +141,7 @@ UNITTEST int checkFileEqual(UpdatePass *pass, const char *path, const char *valu
     const char *key = entry;
     if (!bsearch(&key, pass->installedLines, pass->installedCount, sizeof *pass->installedLines, byText))
         return 0;
-    LogFormat(true, "File already exists and same version... [%s]", path);
+    LogFormat(true, "File already exists and same version... [%s]", name);
     return 1;
 }
 
@@ -157,25 +169,27 @@ static int workItem(UpdatePass *pass, const ManifestItem *item)
     if (item->form != MANIFEST_ENTRY)
         return 1;
     const char *kind = item->fields.kind, *value = item->fields.value, *path = item->fields.path;
-    LogFormat(true, "\nChecking file: %s", path);
+    char name[MANIFEST_NAME_SIZE];
+    manifestNameToUtf8(path, name, sizeof name);
+    LogFormat(true, "\nChecking file: %s", name);
 
     // A path from the network may name nothing outside the work folder, no
     // device and none of the launcher's own files.
     if (pathLeavesWorkFolder(path)) {
-        LogFormat(true, "workFileVersionLine - path outside the work folder refused: %s", path);
+        LogFormat(true, "workFileVersionLine - path outside the work folder refused: %s", name);
         return 0;
     }
     if (const char *rule = pathRefusal(path)) {
-        LogFormat(true, "workFileVersionLine - path refused, %s: %s", rule, path);
+        LogFormat(true, "workFileVersionLine - path refused, %s: %s", rule, name);
         return 0;
     }
     if (pass->verifyDigests == 2 && !digestTokenDigits(kind, value)) {
         LogFormat(true, "workFileVersionLine - no md5 or sha1 digest, which VerifyDigests requires, refused: %s:%s %s",
-                  kind, value, path);
+                  kind, value, name);
         return 0;
     }
-    char localFile[MAX_PATH];
-    if (!joinPath(localFile, pass->workFolder, path, "workFileVersionLine"))
+    char localFile[UTF8_PATH_SIZE];
+    if (!localPath(pass, path, name, localFile, "workFileVersionLine"))
         return 0;
     char url[4096];
     if (snprintf(url, sizeof url, "%s%s", pass->appletsURL, path) >= (int)sizeof url) {
@@ -231,7 +245,7 @@ static int workManifest(UpdatePass *pass, const Manifest *manifest, const char *
     if (failed)
         return 0;
 
-    char installed[MAX_PATH];
+    char installed[UTF8_PATH_SIZE];
     if (!joinPath(installed, pass->workFolder, MANIFEST_NAME, "workFileVersion"))
         return 0;
     // The files are in line either way; a manifest that did not move in only
