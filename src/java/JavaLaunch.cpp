@@ -12,6 +12,7 @@
 #include "logging/Logging.h"
 #include "rules/launcherNames.h"
 #include "text/Utf8.h"
+#include "ui/ProgressWindow.h"
 
 #define JAVA_DOWNLOAD_PAGE "https://www.java.com/es/download/"
 
@@ -32,8 +33,9 @@ static void javaCandidate(bool found, const char *home, const char *javaExe, cha
     }
 }
 
-static int openDownloadPage(const char *cmd)
+static int openDownloadPage(const char *cmd, ProgressWindow *window)
 {
+    progressJavaNeeded(window);
     if (_spawnl(_P_DETACH, cmd, "cmd.exe", "Please install Java 32 or 64 bits",
                 "/C start " JAVA_DOWNLOAD_PAGE, NULL) == -1)
         LogFormat(true, "Error opening the Java download page (_spawnl): %d (%s)", errno, strerror(errno));
@@ -109,7 +111,7 @@ static int startClient(const char *cmd, const char *progName, const wchar_t *saf
     return 1;
 }
 
-int launchJava(const char *javaExe, const wchar_t *safeLink, const char *workFolder)
+int launchJava(const char *javaExe, const wchar_t *safeLink, const char *workFolder, ProgressWindow *window)
 {
     wchar_t system[MAX_PATH];
     char cmd[UTF8_PATH_SIZE];
@@ -135,7 +137,7 @@ int launchJava(const char *javaExe, const wchar_t *safeLink, const char *workFol
     bool found64 = !found32 && GetJRE64BitsPath(home64, sizeof home64);
     if (!found32 && !found64) {
         LogToFile("Error locating Java 32 or 64 bits enviroment.", true, true);
-        return openDownloadPage(cmd);
+        return openDownloadPage(cmd, window);
     }
 
     char exe32[UTF8_PATH_SIZE], exe64[UTF8_PATH_SIZE];
@@ -146,7 +148,7 @@ int launchJava(const char *javaExe, const wchar_t *safeLink, const char *workFol
     const char *home = exe32[0] && isRegularFile(exe32) ? home32 : exe64[0] && isRegularFile(exe64) ? home64 : NULL;
     if (!home) {
         LogToFile("Error locating Java 32 or 64 bits executable.", true, true);
-        return openDownloadPage(cmd);
+        return openDownloadPage(cmd, window);
     }
 
     char progName[MAX_PATH];

@@ -7,5 +7,7 @@
 // Starts the client (javaExe -jar Marvique.jar and the link, already escaped
 // for cmd.exe as safeLink) through cmd.exe from workFolder, or opens the Java
 // download page when no Java runtime is usable. Returns 1 when the client was
-// started, 0 otherwise.
-int launchJava(const char *javaExe, const wchar_t *safeLink, const char *workFolder);
+// started, 0 otherwise. Before the download page, window (if any) says that
+// Java is needed.
+struct ProgressWindow;
+int launchJava(const char *javaExe, const wchar_t *safeLink, const char *workFolder, ProgressWindow *window = NULL);

@@ -33,7 +33,7 @@ static void logError(const char *call)
     LogFormat(true, "lockWorkFolder - %s failed: %lu (%s)", call, error, windowsErrorText(error, text, sizeof text));
 }
 
-int lockWorkFolder(const char *workFolder, unsigned waitSeconds, HANDLE *held)
+int lockWorkFolder(const char *workFolder, unsigned waitSeconds, HANDLE *held, bool *timedOut)
 {
     char name[64];
     workFolderLockName(workFolder, name, sizeof name);
@@ -55,6 +55,8 @@ int lockWorkFolder(const char *workFolder, unsigned waitSeconds, HANDLE *held)
         waited = WAIT_OBJECT_0;
     }
     if (waited != WAIT_OBJECT_0) {
+        if (timedOut)
+            *timedOut = waited == WAIT_TIMEOUT;
         if (waited == WAIT_TIMEOUT)
             LogFormat(true, "lockWorkFolder - another launcher still works in the folder after %u seconds: "
                             "nothing is started", waitSeconds);

@@ -24,6 +24,7 @@
 #include "rules/launcherNames.h"
 #include "text/Utf8.h"
 #include "update/getHTTPFile.h"
+#include "ui/ProgressWindow.h"
 #include "update/workFileVersion.h"
 
 // Everything one run knows: built by run() step by step and handed to each
@@ -43,6 +44,8 @@ struct RunRecord {
     Downloads downloads;
     char workFolder[UTF8_PATH_SIZE];
     HANDLE lock; // the work folder's, while held
+    char host[256];         // the server's, for the window and the message boxes
+    ProgressWindow *window; // null: none
 };
 
 UNITTEST char *findURL(char *text)
@@ -66,6 +69,38 @@ static int readRunLink(RunRecord *record)
         return 0;
     }
     return 1;
+}
+
+// The host of url as libcurl reads it; the URL itself where it reads none.
+static void serverHost(const char *url, char *host, size_t size)
+{
+    CURLU *handle = curl_url();
+    char *part = NULL;
+    if (handle && curl_url_set(handle, CURLUPART_URL, url, 0) == CURLUE_OK &&
+        curl_url_get(handle, CURLUPART_HOST, &part, 0) == CURLUE_OK)
+        snprintf(host, size, "%s", part);
+    else
+        snprintf(host, size, "%s", url);
+    curl_free(part);
+    curl_url_cleanup(handle);
+}
+
+// A run that ends without the client: the message box that says why (the
+// reason is in the log already). Returns the run's result, 0.
+static int failed(RunRecord *record, ProgressError error, const char *subject)
+{
+    // Another launcher need not wait while the box waits for the user.
+    unlockWorkFolder(&record->lock);
+    if (!record->window)
+        record->window = progressStart(record->policy.showProgress, record->host);
+    progressError(record->window, error, subject);
+    return 0;
+}
+
+static int cancelled(void)
+{
+    LogToFile("Cancelled by the user", true, true);
+    return 0;
 }
 
 static void logBanner(const RunRecord *record)
@@ -94,13 +129,17 @@ static void logBanner(const RunRecord *record)
 
 // The administrator's trust controls, before any request: one line says which
 // are in force, and a server they do not allow is refused. requestBase gets
-// the text every request URL starts with, from the reading that was checked.
-static bool trustedServer(const Policy *policy, const char *baseURL, char *requestBase, size_t size)
+// the text every request URL starts with, from the reading that was checked;
+// *why, what to tell the user of a refusal.
+static bool trustedServer(const Policy *policy, const char *baseURL, char *requestBase, size_t size,
+                          ProgressError *why)
 {
+    *why = ERROR_REFUSED_SERVER;
     char controls[256];
     describeControls(policy, controls, sizeof controls);
     LogFormat(true, "Controls:    %s", controls);
     if (policy->unusable[0]) {
+        *why = ERROR_UNUSABLE_SETTING;
         LogFormat(true, "Error: administrator setting %s unusable, run refused", policy->unusable);
         return false;
     }
@@ -108,6 +147,9 @@ static bool trustedServer(const Policy *policy, const char *baseURL, char *reque
         LogFormat(true, "Error: pinned public keys need an https server, refused: %s", baseURL);
         return false;
     }
+    // Without a list of servers, only the link itself can be at fault.
+    if (!policy->allowedServers[0])
+        *why = ERROR_REFUSED_LINK;
     return serverRequestBase(baseURL, policy->allowedServers, requestBase, size) != 0;
 }
 
@@ -120,24 +162,37 @@ static int openWorkFolder(RunRecord *record)
         return 0;
     }
     LogTime("createTMPDir End", true);
-    return lockWorkFolder(record->workFolder, record->policy.lockWaitSeconds, &record->lock);
+    bool timedOut = false;
+    if (lockWorkFolder(record->workFolder, record->policy.lockWaitSeconds, &record->lock, &timedOut))
+        return 1;
+    if (timedOut)
+        failed(record, ERROR_LOCK_TIMEOUT, NULL);
+    return 0;
+}
+
+// True where the work folder holds the client's jar, named in jar.
+static bool installedClient(const RunRecord *record, char *jar)
+{
+    // createTMPDir left room for the name.
+    snprintf(jar, UTF8_PATH_SIZE, "%s\\" CLIENT_JAR, record->workFolder);
+    struct _stat st;
+    return statFile(jar, &st) == 0 && (st.st_mode & _S_IFREG);
 }
 
 // The client is started only where its jar is: a pass that failed or never
 // ran may have left none.
 static int startInstalled(RunRecord *record)
 {
-    // createTMPDir left room for the name.
     char jar[UTF8_PATH_SIZE];
-    snprintf(jar, sizeof jar, "%s\\" CLIENT_JAR, record->workFolder);
-    struct _stat st;
-    if (statFile(jar, &st) != 0 || !(st.st_mode & _S_IFREG)) {
+    if (!installedClient(record, jar)) {
         LogFormat(true, "No installed client (%s): nothing started", jar);
-        return 0;
+        return failed(record, ERROR_NO_SERVER, record->host);
     }
-    int started = launchJava(record->javaExe, record->safeLink, record->workFolder);
+    progressStep(record->window, STEP_STARTING);
+    int started = launchJava(record->javaExe, record->safeLink, record->workFolder, record->window);
     // Released before any key press of debug mode: a second launcher need not wait for it.
     unlockWorkFolder(&record->lock);
+    progressFinish(&record->window);
     if (started && record->debug)
         _getch();
     return started;
@@ -161,12 +216,30 @@ static int update(RunRecord *record)
     char newManifest[UTF8_PATH_SIZE];
     snprintf(newManifest, sizeof newManifest, "%s\\" NEW_MANIFEST_NAME, record->workFolder);
 
+    // Cancel may have been pressed while the run waited for the folder.
+    if (progressStopped(record->window) == STOP_CANCEL)
+        return cancelled();
+    // Until the manifest arrives, the user may start the installed client at once.
+    char jar[UTF8_PATH_SIZE];
+    progressOfferStart(record->window, installedClient(record, jar));
+
     LogFormat(true, "Downloading: %s", url);
     LogTime("getHTTPFile Start", true);
-    if (!getHTTPManifest(&record->downloads, url, newManifest)) {
+    int fetched = getHTTPManifest(&record->downloads, url, newManifest);
+    progressOfferStart(record->window, false);
+    ProgressStop stop = progressStopped(record->window);
+    if (stop == STOP_CANCEL)
+        return cancelled();
+    if (stop == STOP_START_NOW) {
+        LogToFile("Started without updating, at the user's request: the run goes on with the installed files", true,
+                  true);
+        return startInstalled(record);
+    }
+    if (!fetched) {
         LogToFile("Manifest not downloaded: the run goes on with the installed files", true, true);
         return startInstalled(record);
     }
+    progressStep(record->window, STEP_CHECKING);
 
     // The applets URL, below which every file of the manifest is fetched.
     snprintf(url, sizeof url, "%s" APPLETS_PATH, record->requestBase);
@@ -177,13 +250,15 @@ static int update(RunRecord *record)
     pass.verifyDigests = record->policy.verifyDigests;
     pass.downloads = &record->downloads;
     int passed = workFileVersion(&pass, newManifest);
+    if (progressStopped(record->window) == STOP_CANCEL)
+        return cancelled();
     if (passed == PASS_NOT_A_MANIFEST) {
         LogToFile("Manifest refused: the run goes on with the installed files", true, true);
         return startInstalled(record);
     }
     if (!passed) {
         LogToFile("Error processing versions file!", true, true);
-        return 0;
+        return failed(record, ERROR_PASS_FAILED, record->host);
     }
     return startInstalled(record);
 }
@@ -204,22 +279,28 @@ UNITTEST int run(RunRecord *record, int argc, char *argv[])
         FreeConsole();
     record->javaExe = record->debug ? "java.exe" : "javaw.exe";
 
+    // Read first (it logs nothing): ShowProgress decides whether a refused
+    // link gets a message box.
+    record->policy = defaultPolicy();
+    ReadPolicy(&record->policy);
     // The whole link goes to the log and to the client: it is never cut. The
     // client gets it from the wide command line, with every character.
     if (!readRunLink(record))
-        return 0;
+        return failed(record, ERROR_REFUSED_LINK, NULL);
+    serverHost(record->baseURL, record->host, sizeof record->host);
+    record->window = progressStart(record->policy.showProgress, record->host);
     logBanner(record);
-    record->policy = defaultPolicy();
-    ReadPolicy(&record->policy);
-    if (!trustedServer(&record->policy, record->baseURL, record->requestBase, sizeof record->requestBase))
-        return 0;
+    ProgressError why;
+    if (!trustedServer(&record->policy, record->baseURL, record->requestBase, sizeof record->requestBase, &why))
+        return failed(record, why, why == ERROR_UNUSABLE_SETTING ? record->policy.unusable : record->host);
     // Checked before any request, file change or process search: a refused link
     // leaves everything as it was.
     if (!prepareLink(record->wideLink, record->safeLink, sizeof record->safeLink / sizeof *record->safeLink))
-        return 0;
+        return failed(record, ERROR_REFUSED_LINK, NULL);
     // Once per run, not per download: each start-up loads the system's network
     // and security libraries again, and the caches keep connections for reuse.
     getHTTPStartup(&record->downloads, &record->policy);
+    record->downloads.sink = progressSink(record->window);
     return update(record);
 }
 
@@ -230,6 +311,7 @@ int main(int argc, char *argv[])
     int rc = run(&record, argc, argv);
     // Whatever path the run took; harmless when it never got so far.
     unlockWorkFolder(&record.lock);
+    progressFinish(&record.window);
     getHTTPCleanup(&record.downloads);
     return rc;
 }

@@ -29,6 +29,7 @@ Policy defaultPolicy(void)
     policy.lockWaitSeconds = 300;
     policy.verifyDigests = KOVREL_VERIFY_DIGESTS ? DIGESTS_VERIFIED : DIGESTS_OFF;
     policy.unusable = "";
+    policy.showProgress = true;
     // Baked-in defaults go through the registry's parsers, as a REG_SZ would.
     static const char servers[] = KOVREL_ALLOWED_SERVERS, pins[] = KOVREL_PINNED_PUBLIC_KEYS;
     if (!policyServers(REG_SZ, servers, sizeof servers, policy.allowedServers, sizeof policy.allowedServers))
@@ -54,6 +55,15 @@ UNITTEST int policySwitch(unsigned long type, const void *data, unsigned long si
     DWORD value;
     memcpy(&value, data, sizeof value);
     return value == 0 ? DIGESTS_OFF : value == 2 ? DIGESTS_REQUIRED : DIGESTS_VERIFIED;
+}
+
+UNITTEST bool policyFlag(unsigned long type, const void *data, unsigned long size, bool fallback)
+{
+    if (type != REG_DWORD || size != sizeof(DWORD) || !data)
+        return fallback;
+    DWORD value;
+    memcpy(&value, data, sizeof value);
+    return value != 0;
 }
 
 bool serverAllowed(const char *allowedServers, const ServerName *server)
@@ -218,6 +228,10 @@ void ReadPolicy(Policy *policy)
         policy->unusable = "VerifyDigests";
     else if (read)
         policy->verifyDigests = digests;
+    // Not a trust control: a value that cannot be read leaves the window on.
+    size = sizeof data;
+    if (queryValue(key, "ShowProgress", &type, data, &size) == 1)
+        policy->showProgress = policyFlag(type, data, size, policy->showProgress);
     RegCloseKey(key);
 }
 

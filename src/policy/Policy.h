@@ -30,6 +30,7 @@ struct Policy {
     // The name of a trust value that is set but cannot be used; empty when
     // none. Such a run is refused rather than run without the control.
     const char *unusable;
+    bool showProgress; // ShowProgress: false, no progress window and no message boxes
 };
 
 // The defaults, as the build sets them.
@@ -68,4 +69,7 @@ int policyPins(unsigned long type, const void *data, unsigned long size, char *o
 // VerifyDigests: a REG_DWORD, DIGESTS_OFF for 0, DIGESTS_REQUIRED for 2,
 // DIGESTS_VERIFIED for any other; another type gives -1 (unusable).
 int policySwitch(unsigned long type, const void *data, unsigned long size);
+
+// An on/off value: a REG_DWORD, 0 off and any other on; anything else gives fallback.
+bool policyFlag(unsigned long type, const void *data, unsigned long size, bool fallback);
 #endif

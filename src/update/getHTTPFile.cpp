@@ -80,6 +80,9 @@ static int onProgress(Transfer *transfer, curl_off_t dltotal, curl_off_t dlnow)
     CURL *handle = transfer->progress.handle;
     double now = elapsed(handle);
     reportProgress(&transfer->progress, now, dltotal, dlnow);
+    const TransferSink *sink = transfer->downloads->sink;
+    if (sink && sink->bytes(sink->context, dltotal, dlnow))
+        return 1;
     double sent = 0.0;
     curl_easy_getinfo(handle, CURLINFO_PRETRANSFER_TIME, &sent);
     if (sent <= 0.0)

@@ -7,6 +7,20 @@
 
 struct Policy;
 
+// Where the transfers of a run report what they do and learn that the run is
+// to stop (the progress window's); see transferSink below.
+struct TransferSink {
+    void *context;
+    // A transfer's body bytes so far and those expected (0: not known yet),
+    // from its progress callback; nonzero stops the transfer.
+    int (*bytes)(void *context, curl_off_t expected, curl_off_t received);
+    // File n of the m that a pass works through is about to be fetched
+    // (name in UTF-8).
+    void (*file)(void *context, const char *name, unsigned n, unsigned m);
+    // Nonzero once the run is to stop: no further file is fetched.
+    int (*stopped)(void *context);
+};
+
 // What every transfer of a run shares: the administrator's limits and pins,
 // and the caches through which later transfers reuse the connections and TLS
 // sessions of earlier ones.
@@ -15,7 +29,19 @@ struct Downloads {
     unsigned stallTimeoutSeconds;   // window in which STALL_MIN_BYTES must arrive
     const char *pinnedPublicKeys;   // as libcurl takes them; empty: none
     CURLSH *share;                  // null: each transfer connects anew
+    const TransferSink *sink;       // null: none
 };
+
+// The sink's calls, harmless without one.
+inline int transferStopped(const Downloads *downloads)
+{
+    return downloads && downloads->sink && downloads->sink->stopped(downloads->sink->context);
+}
+inline void transferFile(const Downloads *downloads, const char *name, unsigned n, unsigned m)
+{
+    if (downloads && downloads->sink)
+        downloads->sink->file(downloads->sink->context, name, n, m);
+}
 
 // Run-scoped: libcurl's start-up and the caches, with policy's limits and
 // pins (policy outlives downloads). Failures are logged; downloads then go

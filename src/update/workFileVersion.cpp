@@ -168,6 +168,7 @@ static int workItem(UpdatePass *pass, const ManifestItem *item)
         LogFormat(true, "\nMinimum Java JRE: [%s]", item->fields.value);
     if (item->form != MANIFEST_ENTRY)
         return 1;
+    ++pass->fileNumber;
     const char *kind = item->fields.kind, *value = item->fields.value, *path = item->fields.path;
     char name[MANIFEST_NAME_SIZE];
     manifestNameToUtf8(path, name, sizeof name);
@@ -201,6 +202,7 @@ static int workItem(UpdatePass *pass, const ManifestItem *item)
     if (checkFileEqual(pass, path, value, kind))
         return 1;
     LogFormat(true, "File not found or different, downloading...");
+    transferFile(pass->downloads, name, pass->fileNumber, pass->fileCount);
     terminateClients(pass);
 
     // Verified only where the administrator asks for it and the token is a
@@ -236,13 +238,15 @@ static int workManifest(UpdatePass *pass, const Manifest *manifest, const char *
     LogFormat(true, "\nProcessing file: %s", manifestPath);
     // A failed line never stops the walk: every other file still gets its chance.
     int failed = 0;
-    for (size_t i = 0; i < manifest->count; ++i)
+    pass->fileCount = (unsigned)(manifest->entries - manifest->repeats);
+    // A run that is to stop fetches no further file.
+    for (size_t i = 0; i < manifest->count && !transferStopped(pass->downloads); ++i)
         if (manifest->items[i].firstOf == i && !workItem(pass, &manifest->items[i]))
             failed = 1;
     if (manifest->repeats)
         LogFormat(true, "workFileVersion - %u lines passed over: their path was handled before",
                   (unsigned)manifest->repeats);
-    if (failed)
+    if (failed || transferStopped(pass->downloads))
         return 0;
 
     char installed[UTF8_PATH_SIZE];

@@ -22,6 +22,7 @@ struct UpdatePass {
     char *installedText;         // the installed manifest's lines, stripped
     const char **installedLines; // sorted
     size_t installedCount;
+    unsigned fileNumber, fileCount; // the entry being worked and the manifest's entries, for the sink
 };
 
 // Walks the manifest at manifestPath ("fcompare.new" in the work folder),

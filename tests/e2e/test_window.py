@@ -1,0 +1,234 @@
+"""What the person who clicked sees: the progress window and the message boxes,
+under an X server of the tests' own (Xvfb, on a display number it picks). Only
+these tests give Wine a display; every other test runs without one, where no
+window can be made and the run goes on as before.
+"""
+import json
+import os
+import shutil
+import subprocess
+import threading
+import time
+import unittest
+
+from tests.e2e.harness import BUILD, TEMP, WORK, link_to, reg, wait_for, wine_env
+from tests.e2e.test_update import V1, UpdateCase, changed
+from tests.support.server import LocalServer
+
+PROBE = BUILD / "tests" / "window_probe.exe"
+ARTIFACTS = BUILD / "test-artifacts"
+POLICY_KEY = "HKLM\\SOFTWARE\\Policies\\Kovrel"
+X11_KEY = "HKCU\\Software\\Wine\\X11 Driver"
+# A client large enough to arrive in many progress reports over a slow line.
+SLOW_CLIENT = b"PK\x03\x04 client v2 " + bytes(range(256)) * 256
+
+
+def start_xvfb():
+    """An Xvfb on a free display number; returns (process, ":N")."""
+    read, write = os.pipe()
+    proc = subprocess.Popen(["Xvfb", "-displayfd", str(write), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                            pass_fds=[write], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    os.close(write)
+    with os.fdopen(read) as f:
+        number = f.readline().strip()
+    if not number:
+        proc.kill()
+        raise RuntimeError("Xvfb did not start")
+    return proc, ":" + number
+
+
+class Watch:
+    """window_probe watching kovrel.exe's windows: one record per window seen
+    every 50 ms, each with the monotonic time at which it was read."""
+
+    def __init__(self, display, seconds=60):
+        self.seen = []
+        self.ready = threading.Event()
+        self.proc = subprocess.Popen(["wine", str(PROBE), "watch", "kovrel.exe", str(seconds)],
+                                     stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                     env=wine_env({"DISPLAY": display}))
+        self.thread = threading.Thread(target=self._read, daemon=True)
+        self.thread.start()
+        if not self.ready.wait(30):
+            raise RuntimeError("window_probe did not start")
+
+    def _read(self):
+        for line in self.proc.stdout:
+            record = json.loads(line)
+            if record.get("ready"):
+                self.ready.set()
+            else:
+                self.seen.append(dict(record, at=time.monotonic()))
+
+    def first(self, predicate, timeout=20):
+        """The first window record for which predicate holds, waiting for it."""
+        found = []
+        wait_for(lambda: found.extend(r for r in self.seen if predicate(r)) or found, timeout)
+        return found[0] if found else None
+
+    def finish(self):
+        self.proc.wait(timeout=90)
+        self.thread.join(10)
+        self.proc.stdout.close()
+        return self.seen
+
+
+def names(record, text):
+    return any(text in t for t in record["texts"])
+
+
+@unittest.skipUnless(shutil.which("Xvfb") and shutil.which("import"), "needs Xvfb and ImageMagick: scripts/bootstrap.sh")
+class Window(UpdateCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.xvfb, cls.display = start_xvfb()
+        # No window manager runs under Xvfb: Wine would otherwise wait 2 s for
+        # one to withdraw each window that is hidden.
+        reg("add", X11_KEY, "/v", "Managed", "/d", "N", "/f")
+
+    @classmethod
+    def tearDownClass(cls):
+        reg("delete", X11_KEY, "/v", "Managed", "/f")
+        cls.xvfb.terminate()
+        cls.xvfb.wait(10)
+        super().tearDownClass()
+
+    def setUp(self):
+        super().setUp()
+        reg("delete", POLICY_KEY, "/v", "ShowProgress", "/f")
+
+    def tearDown(self):
+        reg("delete", POLICY_KEY, "/v", "ShowProgress", "/f")
+        super().tearDown()
+
+    def launch_env(self, home, extra=None):
+        # Every run of these tests has the display, the preparing ones too: a
+        # Wine desktop started without one would leave the next run without windows.
+        return dict(super().launch_env(home, extra), DISPLAY=self.display, LANG="C")
+
+    def start(self, link=None):
+        """The launcher under watch: (watch, launcher process, start time)."""
+        watch = Watch(self.display)
+        started = time.monotonic()
+        launcher = self.start_launch(link or self.link, self.home)
+        # A launcher left waiting by a failed test would hold the work folder.
+        self.addCleanup(lambda: launcher.poll() is None and launcher.kill())
+        return watch, launcher, started
+
+    def press(self, prefix, seconds=10):
+        """Presses a button of the launcher's; the time once pressed."""
+        done = subprocess.run(["wine", str(PROBE), "press", "kovrel.exe", prefix, str(seconds)],
+                              stdin=subprocess.DEVNULL, env=wine_env({"DISPLAY": self.display}), timeout=60)
+        self.assertEqual(0, done.returncode, f"no button {prefix!r} to press")
+        return time.monotonic()
+
+    def screenshot(self, name):
+        ARTIFACTS.mkdir(exist_ok=True)
+        subprocess.run(["import", "-display", self.display, "-window", "root", str(ARTIFACTS / name)],
+                       check=True, timeout=30)
+
+    def installed(self):
+        """The work folder's files but the staged ones (the new manifest, parts)."""
+        return {p.name: p.read_bytes() for p in WORK.iterdir()
+                if p.is_file() and p.suffix != ".part" and p.name != "fcompare.new"}
+
+    def test_slow_download_shows_progress_until_the_client_starts(self):
+        files = changed(V1, "Marvique.jar", SLOW_CLIENT)
+        self.serve(files)
+        self.server.behave("Marvique.jar", "slow", seconds=5, pieces=25)
+        watch, launcher, started = self.start()
+        shown = watch.first(lambda r: r["class"] == "KovrelProgress", timeout=10)
+        self.assertIsNotNone(shown, "no window")
+        self.assertLessEqual(shown["at"] - started, 2.0)
+        downloading = watch.first(lambda r: names(r, "Downloading Marvique.jar (2 of 2)"))
+        self.assertIsNotNone(downloading, watch.seen[-1:])
+        self.assertIn("Kovrel launcher", downloading["title"])
+        self.screenshot("window-download.png")
+        rc, stdout = self.finish_launch(launcher)
+        self.assertEqual(1, rc, stdout)
+        self.assertClientStarted(self.link)
+        seen = watch.finish()
+        positions = [r["progress"][0] for r in seen if r["progress"] and names(r, "Marvique.jar")]
+        rises = sum(1 for a, b in zip(positions, positions[1:]) if b > a)
+        self.assertGreaterEqual(rises, 3, positions)
+        self.assertEqual([0, 2000], seen[-1]["progress"][1:])
+        self.assertTrue(any(names(r, " left") for r in seen), "no rate and time left")
+        self.assertEqual(["Cancel"], [b["text"] for b in seen[-1]["buttons"] if b["visible"]])
+
+    def test_an_up_to_date_run_shows_no_window(self):
+        self.serve(V1)
+        self.good_run(V1)
+        watch, launcher, _ = self.start()
+        rc, stdout = self.finish_launch(launcher)
+        self.assertEqual(1, rc, stdout)
+        self.assertClientStarted(self.link)
+        self.assertEqual([], watch.finish())
+
+    def test_cancel_stops_a_slow_download_and_changes_nothing(self):
+        self.serve(V1)
+        self.good_run(V1)
+        before = self.installed()
+        self.serve(changed(V1, "Marvique.jar", SLOW_CLIENT))
+        self.server.behave("Marvique.jar", "slow", seconds=8, pieces=40)
+        watch, launcher, _ = self.start()
+        self.assertIsNotNone(watch.first(lambda r: names(r, "Marvique.jar")), watch.seen[-1:])
+        pressed = self.press("Cancel")
+        rc, stdout = self.finish_launch(launcher)
+        self.assertLessEqual(time.monotonic() - pressed, 2.0)
+        self.assertEqual(0, rc, stdout)
+        self.assertEqual("Cancelled by the user", self.log_lines()[-1])
+        self.assertEqual(before, self.installed())
+        self.assertEqual([], self.records())
+        watch.finish()
+
+    def test_start_without_updating_while_the_server_is_silent(self):
+        self.serve(V1)
+        self.good_run(V1)
+        self.server.behave("fcompare.ini", "silent")
+        watch, launcher, _ = self.start()
+        pressed = self.press("Start")
+        self.assertTrue(wait_for(self.finished, timeout=2.0), "the client did not start within 2 s")
+        self.assertLessEqual(time.monotonic() - pressed, 2.5)
+        rc, stdout = self.finish_launch(launcher)
+        self.assertEqual(1, rc, stdout)
+        self.assertClientStarted(self.link)
+        self.assertIn("Started without updating, at the user's request: the run goes on with the installed files",
+                      self.log_lines())
+        watch.finish()
+
+    def test_first_run_without_the_server_names_the_host_and_the_log(self):
+        stopped = LocalServer(https=False).start()
+        dead = link_to(stopped.http_base)
+        stopped.stop()
+        watch, launcher, _ = self.start(dead)
+        box = watch.first(lambda r: r["class"] == "#32770")
+        self.assertIsNotNone(box, watch.seen[-1:])
+        text = " ".join(box["texts"])
+        for part in ("127.0.0.1", "Kovrel.log", "did not answer"):
+            self.assertIn(part, text)
+        self.assertEqual("Kovrel launcher", box["title"])
+        self.screenshot("message-no-server.png")
+        # The run waits for the box to be dismissed.
+        self.assertIsNone(launcher.poll())
+        self.press("OK")
+        rc, stdout = self.finish_launch(launcher)
+        self.assertEqual(0, rc, stdout)
+        watch.finish()
+
+    def test_show_progress_0_shows_nothing(self):
+        stopped = LocalServer(https=False).start()
+        dead = link_to(stopped.http_base)
+        stopped.stop()
+        rows = [("slow download", None, 1), ("first run without the server", dead, 0)]
+        for name, link, expected_rc in rows:
+            with self.subTest(name):
+                self.setUp()
+                reg("add", POLICY_KEY, "/v", "ShowProgress", "/t", "REG_DWORD", "/d", "0", "/f")
+                self.serve(V1)
+                self.server.behave("Marvique.jar", "slow", seconds=3, pieces=10)
+                watch, launcher, _ = self.start(link)
+                rc, stdout = self.finish_launch(launcher)
+                self.assertEqual(expected_rc, rc, stdout)
+                self.assertEqual([], watch.finish())

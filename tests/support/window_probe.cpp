@@ -1,0 +1,207 @@
+// Watches and drives the visible top-level windows of a process, found by its
+// executable's name, as a person would see them:
+//   window_probe watch NAME SECONDS   every 50 ms, one JSON line per visible
+//                                     window: {"t": ms, "class", "title",
+//                                     "texts", "progress": [pos, low, high],
+//                                     "buttons": [{"text", "visible", "enabled"}]};
+//                                     until the process, once seen, is gone;
+//                                     first a line {"ready": 1}
+//   window_probe press NAME PREFIX SECONDS
+//                                     presses the first visible, enabled button
+//                                     whose text starts with PREFIX; exit 0
+//                                     when pressed, 1 when none came in time
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+#include <windows.h>
+#include <commctrl.h>
+#include <tlhelp32.h>
+
+static const wchar_t *exeName;
+static DWORD processes[64];
+static int processCount;
+
+// The ids of the running processes named exeName.
+static void findProcesses(void)
+{
+    processCount = 0;
+    HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snap == INVALID_HANDLE_VALUE)
+        return;
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Process32FirstW(snap, &entry); more && processCount < 64; more = Process32NextW(snap, &entry))
+        if (_wcsicmp(entry.szExeFile, exeName) == 0)
+            processes[processCount++] = entry.th32ProcessID;
+    CloseHandle(snap);
+}
+
+static bool ours(HWND hwnd)
+{
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    for (int i = 0; i < processCount; ++i)
+        if (processes[i] == pid)
+            return true;
+    return false;
+}
+
+// text as a JSON string, in UTF-8.
+static void printString(const wchar_t *text)
+{
+    putchar('"');
+    for (const wchar_t *p = text; *p; ++p) {
+        if (*p == L'"' || *p == L'\\')
+            printf("\\%c", (char)*p);
+        else if (*p < 0x20)
+            printf("\\u%04x", (unsigned)*p);
+        else {
+            char bytes[8];
+            int n = WideCharToMultiByte(CP_UTF8, 0, p, 1, bytes, sizeof bytes, NULL, NULL);
+            fwrite(bytes, 1, n, stdout);
+        }
+    }
+    putchar('"');
+}
+
+static BOOL CALLBACK reportButton(HWND child, LPARAM param)
+{
+    bool *firstButton = (bool *)param;
+    wchar_t cls[64], text[512];
+    GetClassNameW(child, cls, 64);
+    // Another process's text: WM_GETTEXT is marshalled, GetWindowText is not.
+    SendMessageTimeoutW(child, WM_GETTEXT, 512, (LPARAM)text, SMTO_ABORTIFHUNG, 1000, NULL);
+    text[511] = L'\0';
+    if (_wcsicmp(cls, L"Button") == 0) {
+        printf(firstButton[0] ? "" : ", ");
+        firstButton[0] = false;
+        printf("{\"text\": ");
+        printString(text);
+        printf(", \"visible\": %d, \"enabled\": %d, \"id\": %d}", IsWindowVisible(child) ? 1 : 0,
+               IsWindowEnabled(child) ? 1 : 0, GetDlgCtrlID(child));
+    }
+    return TRUE;
+}
+
+static BOOL CALLBACK reportText(HWND child, LPARAM param)
+{
+    bool *first = (bool *)param;
+    wchar_t cls[64], text[512];
+    GetClassNameW(child, cls, 64);
+    if (_wcsicmp(cls, L"Static") != 0)
+        return TRUE;
+    SendMessageTimeoutW(child, WM_GETTEXT, 512, (LPARAM)text, SMTO_ABORTIFHUNG, 1000, NULL);
+    text[511] = L'\0';
+    printf(*first ? "" : ", ");
+    *first = false;
+    printString(text);
+    return TRUE;
+}
+
+static DWORD started;
+
+static BOOL CALLBACK reportWindow(HWND hwnd, LPARAM seen)
+{
+    if (!IsWindowVisible(hwnd) || !ours(hwnd))
+        return TRUE;
+    ++*(int *)seen;
+    wchar_t cls[64], title[512];
+    GetClassNameW(hwnd, cls, 64);
+    SendMessageTimeoutW(hwnd, WM_GETTEXT, 512, (LPARAM)title, SMTO_ABORTIFHUNG, 1000, NULL);
+    title[511] = L'\0';
+    printf("{\"t\": %lu, \"class\": ", GetTickCount() - started);
+    printString(cls);
+    printf(", \"title\": ");
+    printString(title);
+    printf(", \"texts\": [");
+    bool first = true;
+    EnumChildWindows(hwnd, reportText, (LPARAM)&first);
+    printf("], \"progress\": ");
+    HWND bar = FindWindowExW(hwnd, NULL, PROGRESS_CLASSW, NULL);
+    if (bar) {
+        DWORD_PTR pos = 0, low = 0, high = 0;
+        SendMessageTimeoutW(bar, PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 1000, &pos);
+        SendMessageTimeoutW(bar, PBM_GETRANGE, TRUE, 0, SMTO_ABORTIFHUNG, 1000, &low);
+        SendMessageTimeoutW(bar, PBM_GETRANGE, FALSE, 0, SMTO_ABORTIFHUNG, 1000, &high);
+        printf("[%d, %d, %d]", (int)pos, (int)low, (int)high);
+    } else {
+        printf("null");
+    }
+    printf(", \"buttons\": [");
+    first = true;
+    EnumChildWindows(hwnd, reportButton, (LPARAM)&first);
+    printf("]}\n");
+    return TRUE;
+}
+
+struct Press {
+    const wchar_t *prefix;
+    bool pressed;
+};
+
+static BOOL CALLBACK pressIn(HWND child, LPARAM param)
+{
+    Press *press = (Press *)param;
+    wchar_t cls[64], text[512];
+    GetClassNameW(child, cls, 64);
+    SendMessageTimeoutW(child, WM_GETTEXT, 512, (LPARAM)text, SMTO_ABORTIFHUNG, 1000, NULL);
+    text[511] = L'\0';
+    if (_wcsicmp(cls, L"Button") != 0 || !IsWindowVisible(child) || !IsWindowEnabled(child) ||
+        wcsncmp(text, press->prefix, wcslen(press->prefix)) != 0)
+        return TRUE;
+    // What a click sends: BN_CLICKED to the parent.
+    PostMessageW(GetParent(child), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(child), BN_CLICKED), (LPARAM)child);
+    press->pressed = true;
+    return FALSE;
+}
+
+static BOOL CALLBACK pressWindow(HWND hwnd, LPARAM param)
+{
+    Press *press = (Press *)param;
+    if (IsWindowVisible(hwnd) && ours(hwnd))
+        EnumChildWindows(hwnd, pressIn, param);
+    return !press->pressed;
+}
+
+int wmain(int argc, wchar_t **argv)
+{
+    if (argc < 4) {
+        fprintf(stderr, "usage: window_probe watch NAME SECONDS | press NAME PREFIX SECONDS\n");
+        return 2;
+    }
+    exeName = argv[2];
+    started = GetTickCount();
+    if (wcscmp(argv[1], L"watch") == 0) {
+        DWORD limit = (DWORD)(_wtof(argv[3]) * 1000);
+        bool seen = false;
+        printf("{\"ready\": 1}\n");
+        fflush(stdout);
+        while (GetTickCount() - started < limit) {
+            findProcesses();
+            if (processCount)
+                seen = true;
+            else if (seen)
+                break;
+            int windows = 0;
+            EnumWindows(reportWindow, (LPARAM)&windows);
+            fflush(stdout);
+            Sleep(50);
+        }
+        return 0;
+    }
+    if (wcscmp(argv[1], L"press") == 0 && argc == 5) {
+        Press press = {argv[3], false};
+        DWORD limit = (DWORD)(_wtof(argv[4]) * 1000);
+        do {
+            findProcesses();
+            EnumWindows(pressWindow, (LPARAM)&press);
+            if (press.pressed)
+                return 0;
+            Sleep(50);
+        } while (GetTickCount() - started < limit);
+        return 1;
+    }
+    fprintf(stderr, "window_probe: unknown command\n");
+    return 2;
+}
