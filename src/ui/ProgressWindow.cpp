@@ -107,21 +107,19 @@ UNITTEST void progressBar(unsigned n, unsigned m, long long expected, long long 
 {
     // The manifest gives no file sizes: the bar counts files, and the current
     // file fills its share by its bytes when its length is known.
-    unsigned files = n ? m : 1, done = n ? n - 1 : 0;
-    if (files > (unsigned)(INT_MAX / barPerFile))
+    long long files = n ? m : 1, done = n ? n - 1 : 0;
+    if (files > INT_MAX / barPerFile)
         files = INT_MAX / barPerFile;
-    if (done > files)
-        done = files;
-    *range = (int)files * barPerFile;
     long long part = expected > 0 && received > 0 ? received * barPerFile / expected : 0;
-    *position = (int)done * barPerFile + (int)(part < barPerFile ? part : barPerFile);
+    long long position64 = done * barPerFile + (part < barPerFile ? part : barPerFile);
+    *range = (int)(files * barPerFile);
+    *position = (int)(position64 < *range ? position64 : *range);
 }
 
 // --- the window -------------------------------------------------------------------
 
 struct Layout {
-    HFONT font;
-    UINT dpi;
+    HFONT font; // the message font at the window's DPI
 };
 
 static UINT windowDpi(HWND hwnd)
@@ -164,7 +162,6 @@ static void layOut(HWND hwnd, bool resize)
     if (layout->font)
         DeleteObject(layout->font);
     layout->font = messageFont(dpi);
-    layout->dpi = dpi;
     auto px = [dpi](int dip) { return MulDiv(dip, (int)dpi, 96); };
     const int width = 360, margin = 12, line = 18, startW = 170, cancelW = 90, buttonH = 26,
               buttonsY = margin + 5 * line + 22;

@@ -38,6 +38,18 @@ def start_xvfb():
     return proc, ":" + number
 
 
+def restart_wine(display):
+    """The prefix's wineserver started anew, with the display: Wine's desktop
+    process, once started by a run without a display, would leave every later
+    run of the prefix without windows for as long as it lives."""
+    env = wine_env({"DISPLAY": display})
+    quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL, "env": env}
+    subprocess.run(["wineserver", "-k"], **quiet)
+    subprocess.run(["wineserver", "-w"], **quiet, timeout=60)
+    subprocess.run(["wineserver", "-p"], **quiet)
+    subprocess.run(["wine", "wineboot"], **quiet, timeout=120)
+
+
 class Watch:
     """window_probe watching kovrel.exe's windows: one record per window seen
     every 50 ms, each with the monotonic time at which it was read."""
@@ -82,8 +94,9 @@ def names(record, text):
 class Window(UpdateCase):
     @classmethod
     def setUpClass(cls):
-        super().setUpClass()
         cls.xvfb, cls.display = start_xvfb()
+        restart_wine(cls.display)
+        super().setUpClass()
         # No window manager runs under Xvfb: Wine would otherwise wait 2 s for
         # one to withdraw each window that is hidden.
         reg("add", X11_KEY, "/v", "Managed", "/d", "N", "/f")
@@ -149,13 +162,14 @@ class Window(UpdateCase):
         rc, stdout = self.finish_launch(launcher)
         self.assertEqual(1, rc, stdout)
         self.assertClientStarted(self.link)
-        seen = watch.finish()
-        positions = [r["progress"][0] for r in seen if r["progress"] and names(r, "Marvique.jar")]
+        during = [r for r in watch.finish() if names(r, "Marvique.jar")]
+        positions = [r["progress"][0] for r in during]
         rises = sum(1 for a, b in zip(positions, positions[1:]) if b > a)
         self.assertGreaterEqual(rises, 3, positions)
-        self.assertEqual([0, 2000], seen[-1]["progress"][1:])
-        self.assertTrue(any(names(r, " left") for r in seen), "no rate and time left")
-        self.assertEqual(["Cancel"], [b["text"] for b in seen[-1]["buttons"] if b["visible"]])
+        self.assertEqual([0, 2000], during[-1]["progress"][1:])
+        self.assertTrue(any(names(r, " left") for r in during), "no rate and time left")
+        # Start without updating is offered only until the manifest arrives.
+        self.assertEqual(["Cancel"], [b["text"] for b in during[-1]["buttons"] if b["visible"]])
 
     def test_an_up_to_date_run_shows_no_window(self):
         self.serve(V1)
@@ -198,24 +212,47 @@ class Window(UpdateCase):
                       self.log_lines())
         watch.finish()
 
-    def test_first_run_without_the_server_names_the_host_and_the_log(self):
+    def test_a_run_that_starts_no_client_says_why_and_waits_for_ok(self):
         stopped = LocalServer(https=False).start()
         dead = link_to(stopped.http_base)
         stopped.stop()
-        watch, launcher, _ = self.start(dead)
-        box = watch.first(lambda r: r["class"] == "#32770")
-        self.assertIsNotNone(box, watch.seen[-1:])
-        text = " ".join(box["texts"])
-        for part in ("127.0.0.1", "Kovrel.log", "did not answer"):
-            self.assertIn(part, text)
-        self.assertEqual("Kovrel launcher", box["title"])
-        self.screenshot("message-no-server.png")
-        # The run waits for the box to be dismissed.
-        self.assertIsNone(launcher.poll())
-        self.press("OK")
-        rc, stdout = self.finish_launch(launcher)
-        self.assertEqual(0, rc, stdout)
-        watch.finish()
+
+        def refuse_server():
+            reg("add", POLICY_KEY, "/v", "AllowedServers", "/d", "https://other.example/", "/f")
+            self.addCleanup(reg, "delete", POLICY_KEY, "/v", "AllowedServers", "/f")
+
+        def remove_java():
+            self.serve(V1)
+            self.good_run(V1)
+            for view in ("/reg:32", "/reg:64"):
+                reg("delete", "HKLM\\SOFTWARE\\JavaSoft", "/f", view)
+            self.addCleanup(self.register, 32, self.home)
+
+        rows = [("first run without the server", dead, None, ["127.0.0.1", "Kovrel.log", "did not answer"]),
+                ("server refused by the administrator", None, refuse_server,
+                 ["127.0.0.1", "Kovrel.log", "administrator's settings"]),
+                ("no Java runtime", None, remove_java, ["Java is needed"])]
+        for name, link, prepare, words in rows:
+            with self.subTest(name):
+                self.setUp()
+                if prepare:
+                    prepare()
+                watch, launcher, _ = self.start(link)
+                box = watch.first(lambda r: r["class"] == "#32770")
+                self.assertIsNotNone(box, watch.seen[-1:])
+                text = " ".join(box["texts"])
+                for part in words:
+                    self.assertIn(part, text)
+                self.assertEqual("Kovrel launcher", box["title"])
+                if link == dead:
+                    self.screenshot("message-no-server.png")
+                # The run waits for the box to be dismissed.
+                self.assertIsNone(launcher.poll())
+                self.press("OK")
+                rc, stdout = self.finish_launch(launcher)
+                self.assertEqual(0, rc, stdout)
+                watch.finish()
+                self.doCleanups()
 
     def test_show_progress_0_shows_nothing(self):
         stopped = LocalServer(https=False).start()

@@ -347,3 +347,27 @@ TEST_F(PolicyKey, UnusableTrustValueIsNamed)
 }
 
 } // namespace
+
+TEST_F(PolicyKey, ShowProgressIsOnUnlessADwordOfZero)
+{
+    EXPECT_TRUE(read().showProgress); // no key at all
+    const struct {
+        const char *what;
+        DWORD type;
+        std::string data;
+        bool shown;
+    } rows[] = {
+        {"zero", REG_DWORD, dword(0), false},
+        {"one", REG_DWORD, dword(1), true},
+        {"any other number", REG_DWORD, dword(7), true},
+        {"a string of 0", REG_SZ, sz("0"), true},
+        {"short data", REG_DWORD, std::string("\0\0", 2), true},
+    };
+    for (const auto &row : rows) {
+        set("ShowProgress", row.type, row.data);
+        Policy policy = read();
+        EXPECT_EQ(row.shown, policy.showProgress) << row.what;
+        // Not a trust control: never a refused run.
+        EXPECT_STREQ("", policy.unusable) << row.what;
+    }
+}

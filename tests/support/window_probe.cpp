@@ -65,15 +65,23 @@ static void printString(const wchar_t *text)
     putchar('"');
 }
 
+// A window's class and text (another process's: WM_GETTEXT is marshalled,
+// GetWindowText is not); true when its class is cls.
+static bool readControl(HWND hwnd, const wchar_t *cls, wchar_t (&text)[512])
+{
+    wchar_t name[64];
+    GetClassNameW(hwnd, name, 64);
+    text[0] = L'\0';
+    SendMessageTimeoutW(hwnd, WM_GETTEXT, 512, (LPARAM)text, SMTO_ABORTIFHUNG, 1000, NULL);
+    text[511] = L'\0';
+    return _wcsicmp(name, cls) == 0;
+}
+
 static BOOL CALLBACK reportButton(HWND child, LPARAM param)
 {
     bool *firstButton = (bool *)param;
-    wchar_t cls[64], text[512];
-    GetClassNameW(child, cls, 64);
-    // Another process's text: WM_GETTEXT is marshalled, GetWindowText is not.
-    SendMessageTimeoutW(child, WM_GETTEXT, 512, (LPARAM)text, SMTO_ABORTIFHUNG, 1000, NULL);
-    text[511] = L'\0';
-    if (_wcsicmp(cls, L"Button") == 0) {
+    wchar_t text[512];
+    if (readControl(child, L"Button", text)) {
         printf(firstButton[0] ? "" : ", ");
         firstButton[0] = false;
         printf("{\"text\": ");
@@ -87,12 +95,9 @@ static BOOL CALLBACK reportButton(HWND child, LPARAM param)
 static BOOL CALLBACK reportText(HWND child, LPARAM param)
 {
     bool *first = (bool *)param;
-    wchar_t cls[64], text[512];
-    GetClassNameW(child, cls, 64);
-    if (_wcsicmp(cls, L"Static") != 0)
+    wchar_t text[512];
+    if (!readControl(child, L"Static", text))
         return TRUE;
-    SendMessageTimeoutW(child, WM_GETTEXT, 512, (LPARAM)text, SMTO_ABORTIFHUNG, 1000, NULL);
-    text[511] = L'\0';
     printf(*first ? "" : ", ");
     *first = false;
     printString(text);
@@ -108,8 +113,7 @@ static BOOL CALLBACK reportWindow(HWND hwnd, LPARAM seen)
     ++*(int *)seen;
     wchar_t cls[64], title[512];
     GetClassNameW(hwnd, cls, 64);
-    SendMessageTimeoutW(hwnd, WM_GETTEXT, 512, (LPARAM)title, SMTO_ABORTIFHUNG, 1000, NULL);
-    title[511] = L'\0';
+    readControl(hwnd, cls, title);
     printf("{\"t\": %lu, \"class\": ", GetTickCount() - started);
     printString(cls);
     printf(", \"title\": ");
@@ -143,11 +147,8 @@ struct Press {
 static BOOL CALLBACK pressIn(HWND child, LPARAM param)
 {
     Press *press = (Press *)param;
-    wchar_t cls[64], text[512];
-    GetClassNameW(child, cls, 64);
-    SendMessageTimeoutW(child, WM_GETTEXT, 512, (LPARAM)text, SMTO_ABORTIFHUNG, 1000, NULL);
-    text[511] = L'\0';
-    if (_wcsicmp(cls, L"Button") != 0 || !IsWindowVisible(child) || !IsWindowEnabled(child) ||
+    wchar_t text[512];
+    if (!readControl(child, L"Button", text) || !IsWindowVisible(child) || !IsWindowEnabled(child) ||
         wcsncmp(text, press->prefix, wcslen(press->prefix)) != 0)
         return TRUE;
     // What a click sends: BN_CLICKED to the parent.
