@@ -23,8 +23,8 @@
 #include "rules/baseURL.h"
 #include "rules/launcherNames.h"
 #include "text/Utf8.h"
-#include "update/getHTTPFile.h"
 #include "ui/ProgressWindow.h"
+#include "update/getHTTPFile.h"
 #include "update/workFileVersion.h"
 
 // Everything one run knows: built by run() step by step and handed to each
