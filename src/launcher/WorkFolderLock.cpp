@@ -33,7 +33,7 @@ static void logError(const char *call)
     LogFormat(true, "lockWorkFolder - %s failed: %lu (%s)", call, error, windowsErrorText(error, text, sizeof text));
 }
 
-int lockWorkFolder(const char *workFolder, unsigned waitSeconds, HANDLE *held, bool *timedOut)
+int lockWorkFolder(const char *workFolder, unsigned waitSeconds, HANDLE *held, bool *timedOut, HANDLE stop)
 {
     char name[64];
     workFolderLockName(workFolder, name, sizeof name);
@@ -46,7 +46,13 @@ int lockWorkFolder(const char *workFolder, unsigned waitSeconds, HANDLE *held, b
     if (waited == WAIT_TIMEOUT) {
         LogFormat(true, "lockWorkFolder - another launcher works in the folder: waiting for it, at most %u seconds",
                   waitSeconds);
-        waited = WaitForSingleObject(mutex, waitSeconds * 1000);
+        HANDLE either[2] = {mutex, stop};
+        waited = WaitForMultipleObjects(stop ? 2 : 1, either, FALSE, waitSeconds * 1000);
+        if (waited == WAIT_OBJECT_0 + 1) {
+            LogFormat(true, "lockWorkFolder - the wait for the other launcher was given up");
+            CloseHandle(mutex);
+            return 0;
+        }
         if (waited == WAIT_OBJECT_0)
             LogFormat(true, "lockWorkFolder - the other launcher is done: the folder is free");
     }

@@ -8,9 +8,11 @@
 
 // Takes the work folder's mutex, waiting up to waitSeconds while another
 // launcher holds it. 1, with the mutex in *held until unlockWorkFolder; 0,
-// with a line in the log: the wait ran out (*timedOut, when given, then true)
-// or the mutex could not be had.
-int lockWorkFolder(const char *workFolder, unsigned waitSeconds, HANDLE *held, bool *timedOut = NULL);
+// with a line in the log: the wait ran out (*timedOut, when given, then true),
+// the event stop (when given) was set during the wait, or the mutex could not
+// be had.
+int lockWorkFolder(const char *workFolder, unsigned waitSeconds, HANDLE *held, bool *timedOut = NULL,
+                   HANDLE stop = NULL);
 
 // Releases a mutex that lockWorkFolder gave, and sets *held to null; nothing
 // when *held is null. A mutex held when the process ends would pass as

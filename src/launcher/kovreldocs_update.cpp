@@ -163,7 +163,8 @@ static int openWorkFolder(RunRecord *record)
     }
     LogTime("createTMPDir End", true);
     bool timedOut = false;
-    if (lockWorkFolder(record->workFolder, record->policy.lockWaitSeconds, &record->lock, &timedOut))
+    if (lockWorkFolder(record->workFolder, record->policy.lockWaitSeconds, &record->lock, &timedOut,
+                       progressStopEvent(record->window)))
         return 1;
     if (timedOut)
         failed(record, ERROR_LOCK_TIMEOUT, NULL);
@@ -211,14 +212,11 @@ static int update(RunRecord *record)
     LogTime("SearchProcesses Start", true);
     LogTime("SearchProcesses End", true);
     if (!openWorkFolder(record))
-        return 0;
+        return progressStopped(record->window) == STOP_CANCEL ? cancelled() : 0;
     // createTMPDir left room for the name.
     char newManifest[UTF8_PATH_SIZE];
     snprintf(newManifest, sizeof newManifest, "%s\\" NEW_MANIFEST_NAME, record->workFolder);
 
-    // Cancel may have been pressed while the run waited for the folder.
-    if (progressStopped(record->window) == STOP_CANCEL)
-        return cancelled();
     // Until the manifest arrives, the user may start the installed client at once.
     char jar[UTF8_PATH_SIZE];
     progressOfferStart(record->window, installedClient(record, jar));

@@ -33,6 +33,7 @@ struct ProgressWindow {
     HANDLE thread;
     HANDLE over;        // manual reset: the window is to close (or never appear)
     volatile LONG stop; // ProgressStop, set by the window's thread
+    HANDLE stopped;     // manual reset: set with stop
     TransferSink sink;
     wchar_t host[256];
     LANGID language; // the string table's language
@@ -250,6 +251,7 @@ static void showState(ProgressWindow *w)
 static void askStop(ProgressWindow *w, ProgressStop stop)
 {
     InterlockedCompareExchange(&w->stop, stop, STOP_NONE);
+    SetEvent(w->stopped);
     showState(w);
 }
 
@@ -451,11 +453,14 @@ ProgressWindow *progressStart(bool show, const char *host)
     w->sink.stopped = sinkStopped;
     toWide(host, w->host, sizeof w->host / sizeof *w->host);
     w->over = CreateEventW(NULL, TRUE, FALSE, NULL);
-    w->thread = w->over ? CreateThread(NULL, 0, windowThread, w, 0, NULL) : NULL;
+    w->stopped = CreateEventW(NULL, TRUE, FALSE, NULL);
+    w->thread = w->over && w->stopped ? CreateThread(NULL, 0, windowThread, w, 0, NULL) : NULL;
     if (!w->thread) {
         LogFormat(true, "Progress window - no thread for it: %lu", GetLastError());
         if (w->over)
             CloseHandle(w->over);
+        if (w->stopped)
+            CloseHandle(w->stopped);
         DeleteCriticalSection(&w->lock);
         free(w);
         return NULL;
@@ -487,6 +492,11 @@ void progressOfferStart(ProgressWindow *w, bool offer)
 ProgressStop progressStopped(ProgressWindow *w)
 {
     return w ? (ProgressStop)w->stop : STOP_NONE;
+}
+
+HANDLE progressStopEvent(ProgressWindow *w)
+{
+    return w ? w->stopped : NULL;
 }
 
 const TransferSink *progressSink(ProgressWindow *w)
@@ -568,6 +578,7 @@ void progressFinish(ProgressWindow **window)
         return;
     closeWindow(w);
     CloseHandle(w->over);
+    CloseHandle(w->stopped);
     DeleteCriticalSection(&w->lock);
     free(w);
     *window = NULL;

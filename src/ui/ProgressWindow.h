@@ -6,6 +6,7 @@
 #pragma once
 
 #include <curl/curl.h>
+#include <windows.h>
 
 #include "update/getHTTPFile.h"
 
@@ -42,6 +43,8 @@ void progressOfferStart(ProgressWindow *window, bool offer);
 
 // What was asked for in the window so far.
 ProgressStop progressStopped(ProgressWindow *window);
+// An event set once anything is asked for; null without a window.
+HANDLE progressStopEvent(ProgressWindow *window);
 
 // The sink through which transfers report their bytes and the pass its files,
 // and learn that the run is to stop; no sink for a null window.

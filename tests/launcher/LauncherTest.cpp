@@ -230,11 +230,15 @@ TEST(lockWorkFolder, WaitsForAnotherLauncherBoundedAndTakesOverAnAbandonedFolder
         bool release;
         int result;
         std::string log;
+        bool stop;     // the stop event set before the wait (Cancel pressed)
+        bool timedOut; // as lockWorkFolder says
     } rows[] = {
-        {300, true, 1, waiting + "lockWorkFolder - the other launcher is done: the folder is free\r\n"},
+        {300, true, 1, waiting + "lockWorkFolder - the other launcher is done: the folder is free\r\n", false, false},
         {1500, true, 0,
-         waiting + "lockWorkFolder - another launcher still works in the folder after 1 seconds: nothing is started\r\n"},
-        {0, false, 1, "lockWorkFolder - a launcher ended without releasing the folder: taken over\r\n"},
+         waiting + "lockWorkFolder - another launcher still works in the folder after 1 seconds: nothing is started\r\n",
+         false, true},
+        {0, false, 1, "lockWorkFolder - a launcher ended without releasing the folder: taken over\r\n", false, false},
+        {1500, true, 0, waiting + "lockWorkFolder - the wait for the other launcher was given up\r\n", true, false},
     };
     for (const auto &row : rows) {
         TempFolder tmp;
@@ -248,8 +252,11 @@ TEST(lockWorkFolder, WaitsForAnotherLauncherBoundedAndTakesOverAnAbandonedFolder
         HANDLE thread = row.holdMs < 0 ? NULL : CreateThread(NULL, 0, holdFolder, &other, 0, NULL);
         if (thread)
             WaitForSingleObject(row.release ? other.held : thread, INFINITE);
-        HANDLE held = NULL;
-        EXPECT_EQ(row.result, lockWorkFolder(tmp.path().c_str(), 1, &held)) << row.holdMs;
+        HANDLE held = NULL, stop = CreateEventA(NULL, TRUE, row.stop, NULL);
+        bool timedOut = false;
+        EXPECT_EQ(row.result, lockWorkFolder(tmp.path().c_str(), 1, &held, &timedOut, stop)) << row.holdMs;
+        EXPECT_EQ(row.timedOut, timedOut) << row.holdMs;
+        CloseHandle(stop);
         EXPECT_EQ(row.log, tmp.logText()) << row.holdMs;
         unlockWorkFolder(&held);
         if (thread) {
