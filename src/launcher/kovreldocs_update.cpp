@@ -122,8 +122,9 @@ static int openWorkFolder(RunRecord *record)
 }
 
 // The client is started only where its jar is: a pass that failed or never
-// ran may have left none.
-static int startInstalled(RunRecord *record)
+// ran may have left none. minimumJava: the manifest's minimum Java version;
+// null when no new manifest was taken, and the installed one's applies.
+static int startInstalled(RunRecord *record, const char *minimumJava = NULL)
 {
     // createTMPDir left room for the name.
     char jar[MAX_PATH];
@@ -133,7 +134,12 @@ static int startInstalled(RunRecord *record)
         LogFormat(true, "No installed client (%s): nothing started", jar);
         return 0;
     }
-    int started = launchJava(record->javaExe, record->safeLink, record->workFolder);
+    char installedMinimum[64];
+    if (!minimumJava) {
+        installedMinimumJava(record->workFolder, installedMinimum);
+        minimumJava = installedMinimum;
+    }
+    int started = launchJava(record->javaExe, record->safeLink, record->workFolder, &record->policy, minimumJava);
     // Released before any key press of debug mode: a second launcher need not wait for it.
     unlockWorkFolder(&record->lock);
     if (started && record->debug)
@@ -183,7 +189,7 @@ static int update(RunRecord *record)
         LogToFile("Error processing versions file!", true, true);
         return 0;
     }
-    return startInstalled(record);
+    return startInstalled(record, pass.minimumJava);
 }
 
 UNITTEST int run(RunRecord *record, int argc, char *argv[])

@@ -20,6 +20,11 @@
 
 UNITTEST int policyServers(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
 UNITTEST int policyPins(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
+UNITTEST int policyText(unsigned long type, const void *data, unsigned long size, bool https, char *out,
+                        size_t outSize);
+
+// Where the Java download page is unless the administrator names another.
+#define JAVA_DOWNLOAD_PAGE "https://www.java.com/es/download/"
 
 Policy defaultPolicy(void)
 {
@@ -29,6 +34,7 @@ Policy defaultPolicy(void)
     policy.lockWaitSeconds = 300;
     policy.verifyDigests = KOVREL_VERIFY_DIGESTS ? DIGESTS_VERIFIED : DIGESTS_OFF;
     policy.unusable = "";
+    snprintf(policy.javaDownloadURL, sizeof policy.javaDownloadURL, "%s", JAVA_DOWNLOAD_PAGE);
     // Baked-in defaults go through the registry's parsers, as a REG_SZ would.
     static const char servers[] = KOVREL_ALLOWED_SERVERS, pins[] = KOVREL_PINNED_PUBLIC_KEYS;
     if (!policyServers(REG_SZ, servers, sizeof servers, policy.allowedServers, sizeof policy.allowedServers))
@@ -54,6 +60,33 @@ UNITTEST int policySwitch(unsigned long type, const void *data, unsigned long si
     DWORD value;
     memcpy(&value, data, sizeof value);
     return value == 0 ? DIGESTS_OFF : value == 2 ? DIGESTS_REQUIRED : DIGESTS_VERIFIED;
+}
+
+UNITTEST int policyJavaBits(unsigned long type, const void *data, unsigned long size)
+{
+    if (type != REG_DWORD || size != sizeof(DWORD) || !data)
+        return 0;
+    DWORD value;
+    memcpy(&value, data, sizeof value);
+    return value == 32 || value == 64 ? (int)value : 0;
+}
+
+UNITTEST int policyText(unsigned long type, const void *data, unsigned long size, bool https, char *out,
+                        size_t outSize)
+{
+    if (type != REG_SZ || !data)
+        return 0;
+    const char *text = (const char *)data;
+    const char *nul = (const char *)memchr(text, '\0', size);
+    size_t len = nul ? (size_t)(nul - text) : size;
+    if (!len || len >= outSize || (https && (len <= 8 || _strnicmp(text, "https://", 8) != 0)))
+        return 0;
+    for (size_t i = 0; i < len; ++i)
+        if ((unsigned char)text[i] < 0x20 || text[i] == 0x7f || (https && text[i] == ' '))
+            return 0;
+    memcpy(out, text, len);
+    out[len] = '\0';
+    return 1;
 }
 
 bool serverAllowed(const char *allowedServers, const ServerName *server)
@@ -218,6 +251,21 @@ void ReadPolicy(Policy *policy)
         policy->unusable = "VerifyDigests";
     else if (read)
         policy->verifyDigests = digests;
+    const struct {
+        const char *name;
+        bool https;
+        char *out;
+        size_t outSize;
+    } texts[] = {{"JavaHome", false, policy->javaHome, sizeof policy->javaHome},
+                 {"JavaDownloadURL", true, policy->javaDownloadURL, sizeof policy->javaDownloadURL}};
+    for (const auto &value : texts) {
+        size = sizeof data;
+        if (queryValue(key, value.name, &type, data, &size) == 1)
+            policyText(type, data, size, value.https, value.out, value.outSize);
+    }
+    size = sizeof data;
+    if (queryValue(key, "PreferredJavaBits", &type, data, &size) == 1)
+        policy->preferredJavaBits = policyJavaBits(type, data, size);
     RegCloseKey(key);
 }
 

@@ -30,6 +30,10 @@ struct Policy {
     // The name of a trust value that is set but cannot be used; empty when
     // none. Such a run is refused rather than run without the control.
     const char *unusable;
+    // The Java runtime. Values that cannot be used are ignored.
+    char javaHome[260];         // JavaHome: a runtime's home, tried before any other
+    char javaDownloadURL[1024]; // JavaDownloadURL: the https page opened when no runtime is usable
+    int preferredJavaBits;      // PreferredJavaBits: 32 or 64 when both qualify; 0 the design's 32 first
 };
 
 // The defaults, as the build sets them.
@@ -68,4 +72,11 @@ int policyPins(unsigned long type, const void *data, unsigned long size, char *o
 // VerifyDigests: a REG_DWORD, DIGESTS_OFF for 0, DIGESTS_REQUIRED for 2,
 // DIGESTS_VERIFIED for any other; another type gives -1 (unusable).
 int policySwitch(unsigned long type, const void *data, unsigned long size);
+
+// A REG_SZ of printable text up to its terminator, not empty, into out; with
+// https, only an https URL without blanks. 0 otherwise; out is then untouched.
+int policyText(unsigned long type, const void *data, unsigned long size, bool https, char *out, size_t outSize);
+
+// PreferredJavaBits: a REG_DWORD of 32 or 64; anything else gives 0.
+int policyJavaBits(unsigned long type, const void *data, unsigned long size);
 #endif

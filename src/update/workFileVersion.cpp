@@ -10,6 +10,7 @@
 #include "UnitTest.h"
 #include "logging/Logging.h"
 #include "process/ListProcesses.h"
+#include "rules/javaVersion.h"
 #include "rules/launcherNames.h"
 #include "rules/manifestReader.h"
 #include "update/getHTTPFile.h"
@@ -149,11 +150,22 @@ static void terminateClients(UpdatePass *pass)
     LogFormat(true, "SearchProcesses: %d", pass->clientsFound);
 }
 
+// Every "JRE" line is a minimum: the newest readable one is the one to meet.
+static void keepMinimumJava(char *minimum, const char *version)
+{
+    JavaVersion read;
+    if (strlen(version) < sizeof UpdatePass::minimumJava && parseJavaVersion(version, &read) &&
+        (!minimum[0] || javaVersionAtLeast(version, minimum) == 1))
+        memcpy(minimum, version, strlen(version) + 1);
+}
+
 // A "JRE" line or an entry of the manifest.
 static int workItem(UpdatePass *pass, const ManifestItem *item)
 {
-    if (item->form == MANIFEST_JRE)
+    if (item->form == MANIFEST_JRE) {
         LogFormat(true, "\nMinimum Java JRE: [%s]", item->fields.value);
+        keepMinimumJava(pass->minimumJava, item->fields.value);
+    }
     if (item->form != MANIFEST_ENTRY)
         return 1;
     const char *kind = item->fields.kind, *value = item->fields.value, *path = item->fields.path;
@@ -244,6 +256,24 @@ static int workManifest(UpdatePass *pass, const Manifest *manifest, const char *
                   windowsErrorText(err, text, sizeof text), manifestPath, installed);
     }
     return 1;
+}
+
+void installedMinimumJava(const char *workFolder, char *out)
+{
+    out[0] = '\0';
+    char path[MAX_PATH];
+    size_t size = 0;
+    char *data = snprintf(path, sizeof path, "%s\\%s", workFolder, MANIFEST_NAME) < (int)sizeof path
+                     ? readWhole(path, MANIFEST_MAX_BYTES, &size)
+                     : NULL;
+    Manifest manifest;
+    if (data && readManifest(data, size, 0, &manifest)) {
+        for (size_t i = 0; i < manifest.count; ++i)
+            if (manifest.items[i].form == MANIFEST_JRE)
+                keepMinimumJava(out, manifest.items[i].fields.value);
+        freeManifest(&manifest);
+    }
+    free(data);
 }
 
 int workFileVersion(UpdatePass *pass, const char *manifestPath)

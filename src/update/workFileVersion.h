@@ -22,6 +22,7 @@ struct UpdatePass {
     char *installedText;         // the installed manifest's lines, stripped
     const char **installedLines; // sorted
     size_t installedCount;
+    char minimumJava[64]; // the newest of the manifest's "JRE" versions; "" none
 };
 
 // Walks the manifest at manifestPath ("fcompare.new" in the work folder),
@@ -35,6 +36,11 @@ struct UpdatePass {
 int workFileVersion(UpdatePass *pass, const char *manifestPath);
 
 #define PASS_NOT_A_MANIFEST (-1)
+
+// The minimum Java version that the work folder's installed "fcompare.ini"
+// names, chosen as the pass chooses it, into out (64 bytes); "" when it names
+// none or cannot be read. For a run whose pass did not run on a new manifest.
+void installedMinimumJava(const char *workFolder, char *out);
 
 #ifdef KOVREL_UNITTESTS
 // One manifest line (cut up in place), as the pass handles it: 0 when its
