@@ -493,3 +493,39 @@ TEST(fileDigest, SystemDigestsOfAFile)
     EXPECT_STREQ("a9993e364706816aba3e25717850c26c9cd0d89d", hex);
     EXPECT_EQ(0, fileDigest((tmp.path() + "missing").c_str(), "md5", hex, sizeof hex));
 }
+
+namespace {
+
+// The pass hands the newest readable "JRE" version on; a run without a new
+// manifest reads the installed one's the same way.
+TEST(workFileVersion, KeepsTheNewestMinimumJavaVersion)
+{
+    struct {
+        const char *manifest, *minimum;
+    } rows[] = {
+        {"JRE:1.8.0\nid:1 Marvique.jar\n", "1.8.0"},
+        {"JRE:11\nJRE:1.8.0_392\nid:1 Marvique.jar\n", "11"},
+        {"JRE:1.8\nJRE:17.0.9\nJRE:17\nid:1 Marvique.jar\n", "17.0.9"},
+        {"JRE:\nJRE:abc\nid:1 Marvique.jar\n", ""},
+        {"id:1 Marvique.jar\n", ""},
+    };
+    for (const auto &row : rows) {
+        Scene scene;
+        scene.serve("Marvique.jar", "PK");
+        FILE *f = fopen(scene.at("fcompare.new").c_str(), "wb");
+        fputs(row.manifest, f);
+        fclose(f);
+        UpdatePass pass = scene.newPass();
+        EXPECT_EQ(1, workFileVersion(&pass, scene.at("fcompare.new").c_str())) << row.manifest;
+        EXPECT_STREQ(row.minimum, pass.minimumJava) << row.manifest;
+        char installed[64] = "untouched";
+        installedMinimumJava(scene.work.c_str(), installed);
+        EXPECT_STREQ(row.minimum, installed) << row.manifest;
+    }
+    Scene none;
+    char installed[64] = "untouched";
+    installedMinimumJava(none.work.c_str(), installed);
+    EXPECT_STREQ("", installed);
+}
+
+} // namespace
