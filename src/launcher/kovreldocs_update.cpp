@@ -181,9 +181,11 @@ static int update(RunRecord *record)
         LogToFile("Manifest refused: the run goes on with the installed files", true, true);
         return startInstalled(record);
     }
+    // A pass that failed left the installed version whole: it runs.
     if (!passed) {
         LogToFile("Error processing versions file!", true, true);
-        return 0;
+        LogToFile("Update failed: the run goes on with the installed files", true, true);
+        return startInstalled(record);
     }
     return startInstalled(record);
 }

@@ -27,6 +27,9 @@ Policy defaultPolicy(void)
     policy.connectTimeoutSeconds = 30;
     policy.stallTimeoutSeconds = 60;
     policy.lockWaitSeconds = 300;
+    policy.maxParallelDownloads = 4;
+    policy.maxFileMegabytes = 1024;
+    policy.maxPassMegabytes = 4096;
     policy.verifyDigests = KOVREL_VERIFY_DIGESTS ? DIGESTS_VERIFIED : DIGESTS_OFF;
     policy.unusable = "";
     // Baked-in defaults go through the registry's parsers, as a REG_SZ would.
@@ -38,13 +41,14 @@ Policy defaultPolicy(void)
     return policy;
 }
 
-UNITTEST unsigned policySeconds(unsigned long type, const void *data, unsigned long size, unsigned fallback)
+UNITTEST unsigned policyNumber(unsigned long type, const void *data, unsigned long size, unsigned most,
+                               unsigned fallback)
 {
     if (type != REG_DWORD || size != sizeof(DWORD) || !data)
         return fallback;
     DWORD value;
     memcpy(&value, data, sizeof value);
-    return value >= 1 && value <= POLICY_MAX_SECONDS ? (unsigned)value : fallback;
+    return value >= 1 && value <= most ? (unsigned)value : fallback;
 }
 
 UNITTEST int policySwitch(unsigned long type, const void *data, unsigned long size)
@@ -186,13 +190,17 @@ void ReadPolicy(Policy *policy)
     const struct {
         const char *name;
         unsigned *field;
-    } seconds[] = {{"ConnectTimeoutSeconds", &policy->connectTimeoutSeconds},
-                   {"StallTimeoutSeconds", &policy->stallTimeoutSeconds},
-                   {"LockWaitSeconds", &policy->lockWaitSeconds}};
-    for (const auto &value : seconds) {
+        unsigned most;
+    } numbers[] = {{"ConnectTimeoutSeconds", &policy->connectTimeoutSeconds, POLICY_MAX_SECONDS},
+                   {"StallTimeoutSeconds", &policy->stallTimeoutSeconds, POLICY_MAX_SECONDS},
+                   {"LockWaitSeconds", &policy->lockWaitSeconds, POLICY_MAX_SECONDS},
+                   {"MaxParallelDownloads", &policy->maxParallelDownloads, POLICY_MAX_PARALLEL},
+                   {"MaxFileMegabytes", &policy->maxFileMegabytes, POLICY_MAX_MEGABYTES},
+                   {"MaxPassMegabytes", &policy->maxPassMegabytes, POLICY_MAX_MEGABYTES}};
+    for (const auto &value : numbers) {
         size = sizeof data;
         if (queryValue(key, value.name, &type, data, &size) == 1)
-            *value.field = policySeconds(type, data, size, *value.field);
+            *value.field = policyNumber(type, data, size, value.most, *value.field);
     }
     // A trust value that is set but unusable refuses the run: never less
     // protection than the administrator asked for.
