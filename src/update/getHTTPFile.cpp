@@ -223,13 +223,14 @@ static bool judgeBody(Transfer *transfer)
     } else {
         return true; // read, never written
     }
-    // A known length is checked against the caps and the disk before a byte is written.
+    // A known length is checked against the caps and, for a pass's files, the
+    // disk, before a byte is written.
     curl_off_t rest = length >= 0 ? length : 0, file = transfer->resumeFrom + rest;
     if (transfer->maxDecoded > 0 && file > transfer->maxDecoded) {
         transfer->over = BODY_OVER_MAXIMUM;
         return false;
     }
-    curl_off_t available = length >= 0 ? freeBytes(transfer->part) : -1;
+    curl_off_t available = length >= 0 && transfer->passBytes ? freeBytes(transfer->part) : -1;
     if (available >= 0 && available - rest < DISK_RESERVE_BYTES) {
         transfer->diskShort = true;
         LogFormat(true, "getHTTPFile - %lld bytes to come, %lld free on the volume: %s not fetched, %lld MiB are kept free",
@@ -260,7 +261,7 @@ static size_t writeBody(char *data, size_t size, size_t count, void *userdata)
     if (!transfer->accepted)
         return bytes;
     // A body of unknown length stops where the volume would keep too little.
-    if (transfer->stored - transfer->freeChecked >= DISK_CHECK_BYTES) {
+    if (transfer->passBytes && (!transfer->stored || transfer->stored - transfer->freeChecked >= DISK_CHECK_BYTES)) {
         transfer->freeChecked = transfer->stored;
         curl_off_t available = freeBytes(transfer->part);
         if (available >= 0 && available - (curl_off_t)bytes < DISK_RESERVE_BYTES) {
