@@ -6,6 +6,7 @@
 
 #include "logging/Logging.h"
 #include "rules/javaVersion.h"
+#include "text/Utf8.h"
 
 static const char jreKey[] = "SOFTWARE\\JavaSoft\\Java Runtime Environment";
 
@@ -18,19 +19,22 @@ static bool openKey(const char *path, REGSAM access, HKEY *key)
     return true;
 }
 
-// Reads a string value into value only when it is a terminated string of at
-// most valueSize - 1 characters: anything else would be cut or overrun.
+// Reads a string value into value, in UTF-8, only when it is a terminated
+// string that fits valueSize bytes and a Windows path: anything else would be
+// cut or overrun. Wide, so that a home outside the ANSI code page is read as
+// it is.
 static bool readQuietly(HKEY key, const char *name, char *value, size_t valueSize)
 {
-    char data[2048];
+    wchar_t wideName[64], data[1024];
     DWORD type = REG_NONE, size = sizeof data;
-    const char *end = NULL;
-    if (RegQueryValueExA(key, name, NULL, &type, (BYTE *)data, &size) == ERROR_SUCCESS &&
+    const wchar_t *end = NULL;
+    if (toWide(name, wideName, 64) && RegQueryValueExW(key, wideName, NULL, &type, (BYTE *)data, &size) == ERROR_SUCCESS &&
         (type == REG_SZ || type == REG_EXPAND_SZ))
-        end = (const char *)memchr(data, '\0', size);
-    if (!end || (size_t)(end - data) >= valueSize)
+        end = wmemchr(data, L'\0', size / sizeof *data);
+    char text[UTF8_PATH_SIZE];
+    if (!end || end - data >= MAX_PATH || !toUtf8(data, text, sizeof text) || strlen(text) >= valueSize)
         return false;
-    memcpy(value, data, end - data + 1);
+    memcpy(value, text, strlen(text) + 1);
     return true;
 }
 
@@ -62,7 +66,7 @@ static bool getJREPath(const char *name, REGSAM view, char *home, size_t homeSiz
     LogFormat(true, "%s - tmpKey: %s, %s", name, subkey, version);
     if (!openKey(subkey, access, &key))
         return false;
-    char found[MAX_PATH];
+    char found[UTF8_PATH_SIZE];
     ok = readString(key, "JavaHome", found, homeSize < sizeof found ? homeSize : sizeof found);
     RegCloseKey(key);
     if (!ok)

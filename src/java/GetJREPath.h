@@ -18,7 +18,7 @@ struct RegisteredJava {
     const char *place; // the key below HKLM\SOFTWARE
     int bits;          // the registry view it was found in: 32 or 64
     char version[64];  // the version the registry files it under
-    char home[260];
+    char home[3 * 260]; // UTF-8
 };
 
 // The homes that today's installers register, place by place in the 32-bit

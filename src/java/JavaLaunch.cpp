@@ -14,11 +14,12 @@
 #include "policy/Policy.h"
 #include "rules/javaVersion.h"
 #include "rules/launcherNames.h"
+#include "text/Utf8.h"
 
 static bool isRegularFile(const char *path)
 {
     struct _stat st;
-    return _stat(path, &st) == 0 && (st.st_mode & _S_IFREG);
+    return statFile(path, &st) == 0 && (st.st_mode & _S_IFREG);
 }
 
 // The Java executable below a Java home; empty (and not to be tested) when the
@@ -26,7 +27,7 @@ static bool isRegularFile(const char *path)
 static void javaCandidate(bool found, const char *home, const char *javaExe, char *exe, size_t exeSize)
 {
     exe[0] = '\0';
-    if (found && snprintf(exe, exeSize, "%s\\bin\\%s", home, javaExe) >= (int)exeSize) {
+    if (found && (snprintf(exe, exeSize, "%s\\bin\\%s", home, javaExe) >= (int)exeSize || wideUnits(exe) >= MAX_PATH)) {
         exe[0] = '\0';
         LogFormat(true, "Error: Java executable path too long: %s\\bin\\%s", home, javaExe);
     }
@@ -37,7 +38,7 @@ static void javaCandidate(bool found, const char *home, const char *javaExe, cha
 static int openDownloadPage(const char *url)
 {
     wchar_t wide[1024];
-    if (MultiByteToWideChar(CP_ACP, 0, url, -1, wide, 1024) <= 0) {
+    if (!toWide(url, wide, 1024)) {
         LogFormat(true, "Error opening the Java download page: %s", url);
         return 0;
     }
@@ -63,7 +64,7 @@ static int openDownloadPage(const char *url)
 static bool foundByName(const char *javaExe, const wchar_t *path, wchar_t *found)
 {
     wchar_t name[16];
-    if (MultiByteToWideChar(CP_ACP, 0, javaExe, -1, name, 16) <= 0)
+    if (!toWide(javaExe, name, 16))
         return false;
     if (isRegularFile(javaExe))
         return GetFullPathNameW(name, MAX_PATH, found, NULL) > 0;
@@ -73,10 +74,10 @@ static bool foundByName(const char *javaExe, const wchar_t *path, wchar_t *found
 // True when the launcher that cmd.exe finds by name is another than home's.
 static bool anotherRuntime(const wchar_t *found, const char *home, const char *javaExe)
 {
-    char exe[MAX_PATH];
+    char exe[UTF8_PATH_SIZE];
     wchar_t wide[MAX_PATH], full[MAX_PATH];
     if (snprintf(exe, sizeof exe, "%s\\bin\\%s", home, javaExe) >= (int)sizeof exe ||
-        MultiByteToWideChar(CP_ACP, 0, exe, -1, wide, MAX_PATH) <= 0 ||
+        !toWide(exe, wide, MAX_PATH) ||
         GetFullPathNameW(wide, MAX_PATH, full, NULL) == 0)
         return true;
     wchar_t foundFull[MAX_PATH];
@@ -97,10 +98,10 @@ static int startClient(const char *cmd, const char *progName, const wchar_t *saf
     wchar_t program[MAX_PATH];
     char head[MAX_PATH + 32];
     snprintf(head, sizeof head, "cmd.exe Launching Java /C %s ", progName);
-    int headUnits = MultiByteToWideChar(CP_ACP, 0, head, -1, line, lineSize);
+    int headUnits = toWide(head, line, lineSize) ? (int)wcslen(line) + 1 : 0;
     size_t linkUnits = wcslen(safeLink);
     if (headUnits <= 0 || (size_t)headUnits + linkUnits > (size_t)lineSize ||
-        MultiByteToWideChar(CP_ACP, 0, cmd, -1, program, MAX_PATH) <= 0) {
+        !toWide(cmd, program, MAX_PATH)) {
         LogFormat(true, "Error launching Java: the command line does not fit");
         return 0;
     }
@@ -119,7 +120,7 @@ static int startClient(const char *cmd, const char *progName, const wchar_t *saf
     bool other = byName && !isRegularFile(javaExe) && anotherRuntime(found, home, javaExe);
     bool putFirst = !byName || other;
     if (putFirst) {
-        int homeUnits = MultiByteToWideChar(CP_ACP, 0, home, -1, firstPath, (int)pathSize);
+        int homeUnits = toWide(home, firstPath, pathSize) ? (int)wcslen(firstPath) + 1 : 0;
         if (homeUnits <= 0 || homeUnits + 5 + had > pathSize) {
             LogFormat(true, "Error launching Java: no room on the search path for %s\\bin", home);
             return 0;
@@ -165,7 +166,7 @@ struct JavaChoice {
     const char *javaExe, *minimum;
     int preferredBits;
     bool taken, quiet; // quiet: the design's key, whose own lines say it all
-    char where[96], home[MAX_PATH], version[64];
+    char where[96], home[UTF8_PATH_SIZE], version[64];
     int bits;
     int examined, tooOld;
 };
@@ -174,10 +175,10 @@ struct JavaChoice {
 // failing that the registry's name; "" when neither gives one.
 static void runtimeVersion(const Candidate *c, char *version, size_t size)
 {
-    char path[MAX_PATH];
+    char path[UTF8_PATH_SIZE];
     version[0] = '\0';
     if (snprintf(path, sizeof path, "%s\\release", c->home) < (int)sizeof path) {
-        if (FILE *f = fopen(path, "rb")) {
+        if (FILE *f = openFile(path, "rb")) {
             static char data[16384];
             size_t n = fread(data, 1, sizeof data, f);
             fclose(f);
@@ -202,7 +203,7 @@ static bool settled(const JavaChoice *choice)
 // bits. True when the choice is then final.
 static bool consider(JavaChoice *choice, const Candidate *c, bool quiet)
 {
-    char exe[MAX_PATH], version[64];
+    char exe[UTF8_PATH_SIZE], version[64];
     runtimeVersion(c, version, sizeof version);
     const char *shown = version[0] ? version : "unknown";
     char bits[16] = "";
@@ -243,14 +244,14 @@ static bool consider(JavaChoice *choice, const Candidate *c, bool quiet)
 // view, and the 64-bit view only when that gives no home.
 static bool designLookup(JavaChoice *choice)
 {
-    char home32[MAX_PATH], home64[MAX_PATH], version32[16] = "", version64[16] = "";
+    char home32[UTF8_PATH_SIZE], home64[UTF8_PATH_SIZE], version32[16] = "", version64[16] = "";
     bool found32 = GetJRE32BitsPath(home32, sizeof home32, version32, sizeof version32);
     bool found64 = !found32 && GetJRE64BitsPath(home64, sizeof home64, version64, sizeof version64);
     if (!found32 && !found64) {
         LogToFile("Error locating Java 32 or 64 bits enviroment.", true, true);
         return false;
     }
-    char exe32[MAX_PATH], exe64[MAX_PATH];
+    char exe32[UTF8_PATH_SIZE], exe64[UTF8_PATH_SIZE];
     javaCandidate(found32, home32, choice->javaExe, exe32, sizeof exe32);
     javaCandidate(found64, home64, choice->javaExe, exe64, sizeof exe64);
     LogFormat(true, "JRE32BitsEXE: %s", exe32);
@@ -276,9 +277,10 @@ static void otherPlaces(JavaChoice *choice)
         if (consider(choice, &c, false))
             return;
     }
-    static char javaHome[MAX_PATH];
-    DWORD n2 = GetEnvironmentVariableA("JAVA_HOME", javaHome, sizeof javaHome);
-    if (n2 > 0 && n2 < sizeof javaHome) {
+    wchar_t wideHome[MAX_PATH];
+    static char javaHome[UTF8_PATH_SIZE];
+    DWORD n2 = GetEnvironmentVariableW(L"JAVA_HOME", wideHome, MAX_PATH);
+    if (n2 > 0 && n2 < MAX_PATH && toUtf8(wideHome, javaHome, sizeof javaHome)) {
         Candidate c = {"JAVA_HOME", javaHome, "", 0};
         consider(choice, &c, false);
     }
@@ -292,9 +294,11 @@ int launchJava(const char *javaExe, const wchar_t *safeLink, const char *workFol
         defaults = defaultPolicy();
         policy = &defaults;
     }
-    char cmd[MAX_PATH];
-    UINT n = GetSystemDirectoryA(cmd, sizeof cmd);
-    if (n == 0 || n >= sizeof cmd || snprintf(cmd + n, sizeof cmd - n, "\\CMD.exe") >= (int)(sizeof cmd - n)) {
+    wchar_t system[MAX_PATH];
+    char cmd[UTF8_PATH_SIZE];
+    UINT n = GetSystemDirectoryW(system, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH || !toUtf8(system, cmd, sizeof cmd) ||
+        snprintf(cmd + strlen(cmd), sizeof cmd - strlen(cmd), "\\CMD.exe") >= (int)(sizeof cmd - strlen(cmd))) {
         LogFormat(true, "Error getting Windows System directory (GetSystemDirectory): %d", (int)n);
         return 0;
     }
@@ -302,7 +306,9 @@ int launchJava(const char *javaExe, const wchar_t *safeLink, const char *workFol
     LogFormat(true, "Changing to LIBRUN folder: %s", workFolder);
     // Elsewhere the client would not find its jar, and cmd.exe would look for
     // the Java executable in whatever folder the browser left current.
-    if (_chdir(workFolder) != 0) {
+    wchar_t folder[MAX_PATH];
+    int changed = toWide(workFolder, folder, MAX_PATH) ? _wchdir(folder) : (errno = EINVAL, -1);
+    if (changed != 0) {
         LogFormat(true, "Error changing to LIBRUN folder: %d (%s)", errno, strerror(errno));
         return 0;
     }

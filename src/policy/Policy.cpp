@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include "UnitTest.h"
+#include "text/Utf8.h"
 #include "rules/baseURL.h"
 
 #ifndef KOVREL_ALLOWED_SERVERS
@@ -32,6 +33,9 @@ Policy defaultPolicy(void)
     policy.connectTimeoutSeconds = 30;
     policy.stallTimeoutSeconds = 60;
     policy.lockWaitSeconds = 300;
+    policy.maxParallelDownloads = 4;
+    policy.maxFileMegabytes = 1024;
+    policy.maxPassMegabytes = 4096;
     policy.verifyDigests = KOVREL_VERIFY_DIGESTS ? DIGESTS_VERIFIED : DIGESTS_OFF;
     policy.unusable = "";
     snprintf(policy.javaDownloadURL, sizeof policy.javaDownloadURL, "%s", JAVA_DOWNLOAD_PAGE);
@@ -44,13 +48,14 @@ Policy defaultPolicy(void)
     return policy;
 }
 
-UNITTEST unsigned policySeconds(unsigned long type, const void *data, unsigned long size, unsigned fallback)
+UNITTEST unsigned policyNumber(unsigned long type, const void *data, unsigned long size, unsigned most,
+                               unsigned fallback)
 {
     if (type != REG_DWORD || size != sizeof(DWORD) || !data)
         return fallback;
     DWORD value;
     memcpy(&value, data, sizeof value);
-    return value >= 1 && value <= POLICY_MAX_SECONDS ? (unsigned)value : fallback;
+    return value >= 1 && value <= most ? (unsigned)value : fallback;
 }
 
 UNITTEST int policySwitch(unsigned long type, const void *data, unsigned long size)
@@ -203,10 +208,29 @@ UNITTEST int policyPins(unsigned long type, const void *data, unsigned long size
 // unreadable (larger than any usable value, or another failure).
 static int queryValue(HKEY key, const char *name, DWORD *type, BYTE *data, DWORD *size)
 {
-    LONG rc = RegQueryValueExA(key, name, NULL, type, data, size);
-    if (rc == ERROR_SUCCESS)
+    // Wide, with text handed on in UTF-8: a path such as JavaHome may hold
+    // what the ANSI code page cannot.
+    static wchar_t raw[8192];
+    wchar_t wideName[64];
+    DWORD rawSize = sizeof raw;
+    LONG rc = toWide(name, wideName, 64) ? RegQueryValueExW(key, wideName, NULL, type, (BYTE *)raw, &rawSize)
+                                        : ERROR_INVALID_NAME;
+    if (rc != ERROR_SUCCESS)
+        return rc == ERROR_FILE_NOT_FOUND ? 0 : -1;
+    if (*type != REG_SZ && *type != REG_EXPAND_SZ && *type != REG_MULTI_SZ) {
+        if (rawSize > *size)
+            return -1;
+        memcpy(data, raw, rawSize);
+        *size = rawSize;
         return 1;
-    return rc == ERROR_FILE_NOT_FOUND ? 0 : -1;
+    }
+    int bytes = rawSize < sizeof *raw ? 0
+                                      : WideCharToMultiByte(CP_UTF8, 0, raw, (int)(rawSize / sizeof *raw), (char *)data,
+                                                            (int)*size, NULL, NULL);
+    if (rawSize >= sizeof *raw && bytes <= 0)
+        return -1;
+    *size = (DWORD)bytes;
+    return 1;
 }
 
 void ReadPolicy(Policy *policy)
@@ -219,13 +243,17 @@ void ReadPolicy(Policy *policy)
     const struct {
         const char *name;
         unsigned *field;
-    } seconds[] = {{"ConnectTimeoutSeconds", &policy->connectTimeoutSeconds},
-                   {"StallTimeoutSeconds", &policy->stallTimeoutSeconds},
-                   {"LockWaitSeconds", &policy->lockWaitSeconds}};
-    for (const auto &value : seconds) {
+        unsigned most;
+    } numbers[] = {{"ConnectTimeoutSeconds", &policy->connectTimeoutSeconds, POLICY_MAX_SECONDS},
+                   {"StallTimeoutSeconds", &policy->stallTimeoutSeconds, POLICY_MAX_SECONDS},
+                   {"LockWaitSeconds", &policy->lockWaitSeconds, POLICY_MAX_SECONDS},
+                   {"MaxParallelDownloads", &policy->maxParallelDownloads, POLICY_MAX_PARALLEL},
+                   {"MaxFileMegabytes", &policy->maxFileMegabytes, POLICY_MAX_MEGABYTES},
+                   {"MaxPassMegabytes", &policy->maxPassMegabytes, POLICY_MAX_MEGABYTES}};
+    for (const auto &value : numbers) {
         size = sizeof data;
         if (queryValue(key, value.name, &type, data, &size) == 1)
-            *value.field = policySeconds(type, data, size, *value.field);
+            *value.field = policyNumber(type, data, size, value.most, *value.field);
     }
     // A trust value that is set but unusable refuses the run: never less
     // protection than the administrator asked for.

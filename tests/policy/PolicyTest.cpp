@@ -37,7 +37,7 @@ TEST(Policy, SecondsValuesFallBackUnlessAUsableDword)
         {"big-endian type", REG_DWORD_BIG_ENDIAN, dword(5), 30},
     };
     for (const Raw &row : rows)
-        EXPECT_EQ(row.expected, policySeconds(row.type, row.data.data(), (DWORD)row.data.size(), 30)) << row.what;
+        EXPECT_EQ(row.expected, policyNumber(row.type, row.data.data(), (DWORD)row.data.size(), POLICY_MAX_SECONDS, 30)) << row.what;
 }
 
 std::string multi(std::initializer_list<const char *> entries)
