@@ -151,6 +151,36 @@ class UpdateCase(StandinJavaCase):
             done.set()
             watcher.join()
 
+    def start_running_client(self, seconds=30, hold="Marvique.jar", command_line=None):
+        """The stand-in as a client that the browser started earlier: it holds
+        a file of the work folder (unless hold is None) for some seconds, or
+        until release.txt exists in C:\\kovreltest. Returns its process id and
+        command line."""
+        command_line = command_line or f"javaw.exe  -jar Marvique.jar {self.link}"
+        env = {"KOVREL_STANDIN_RECORD": f"{WIN_ROOT}\\running.txt",
+               "KOVREL_STANDIN_DONE": f"{WIN_ROOT}\\running-done.txt",
+               "KOVREL_STANDIN_SECONDS": str(seconds),
+               "KOVREL_STANDIN_RELEASE": f"{WIN_ROOT}\\release.txt"}
+        for name in ("running.txt", "running-done.txt", "release.txt"):
+            (ROOT / name).unlink(missing_ok=True)
+        if hold:
+            env["KOVREL_STANDIN_HOLD"] = self.work_win + "\\" + hold
+        out = ROOT / "starter.txt"
+        with open(out, "wb") as f:
+            rc = subprocess.run(["wine", str(START_DETACHED), f"{self.home}\\bin\\javaw.exe", command_line],
+                                stdin=subprocess.DEVNULL, stdout=f, stderr=subprocess.STDOUT,
+                                env=wine_env(env), timeout=60).returncode
+        self.assertEqual(0, rc, out.read_text())
+        pid = int(out.read_text())
+        self.addCleanup(subprocess.run, ["wine", "taskkill", "/f", "/pid", str(pid)], cwd="/",
+                        env=wine_env(), stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        self.assertTrue(wait_for(lambda: self.records("running.txt")), "the running client did not start")
+        [record] = self.records("running.txt")
+        self.assertEqual(command_line, record["cmdline"])
+        if hold:
+            self.assertEqual("0", record["held"], f"the running client could not open {hold}")
+        return pid, command_line
+
 
 class Update(UpdateCase):
     def test_first_run_fetches_every_file_and_next_run_only_the_manifest(self):
@@ -255,36 +285,6 @@ class Update(UpdateCase):
                 # Side by side, the two files may take a second connection.
                 ports = len({r.port for r in self.server.requests})
                 self.assertTrue(ports == 3 if closing else ports <= 2, ports)
-
-    def start_running_client(self, seconds=30, hold="Marvique.jar", command_line=None):
-        """The stand-in as a client that the browser started earlier: it holds
-        a file of the work folder (unless hold is None) for some seconds, or
-        until release.txt exists in C:\\kovreltest. Returns its process id and
-        command line."""
-        command_line = command_line or f"javaw.exe  -jar Marvique.jar {self.link}"
-        env = {"KOVREL_STANDIN_RECORD": f"{WIN_ROOT}\\running.txt",
-               "KOVREL_STANDIN_DONE": f"{WIN_ROOT}\\running-done.txt",
-               "KOVREL_STANDIN_SECONDS": str(seconds),
-               "KOVREL_STANDIN_RELEASE": f"{WIN_ROOT}\\release.txt"}
-        for name in ("running.txt", "running-done.txt", "release.txt"):
-            (ROOT / name).unlink(missing_ok=True)
-        if hold:
-            env["KOVREL_STANDIN_HOLD"] = self.work_win + "\\" + hold
-        out = ROOT / "starter.txt"
-        with open(out, "wb") as f:
-            rc = subprocess.run(["wine", str(START_DETACHED), f"{self.home}\\bin\\javaw.exe", command_line],
-                                stdin=subprocess.DEVNULL, stdout=f, stderr=subprocess.STDOUT,
-                                env=wine_env(env), timeout=60).returncode
-        self.assertEqual(0, rc, out.read_text())
-        pid = int(out.read_text())
-        self.addCleanup(subprocess.run, ["wine", "taskkill", "/f", "/pid", str(pid)], cwd="/",
-                        env=wine_env(), stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
-        self.assertTrue(wait_for(lambda: self.records("running.txt")), "the running client did not start")
-        [record] = self.records("running.txt")
-        self.assertEqual(command_line, record["cmdline"])
-        if hold:
-            self.assertEqual("0", record["held"], f"the running client could not open {hold}")
-        return pid, command_line
 
     def test_failed_download_keeps_the_earlier_copy_and_manifest(self):
         self.limits(2)  # long enough for the healthy transfers of a busy machine

@@ -390,7 +390,7 @@ TEST(workFileVersion, SearchesOnceBeforeTheSwitchAndKeepsWhatWasStaged)
             if (served)
                 s.serve("b.jar", "b");
             fakeCalls.clear();
-            DeleteFileA((s.tmp.path() + "Kovrel.log").c_str());
+            writeFile(s.tmp.path() + "Kovrel.log", "");
             writeFile(s.at("fcompare.new"), "md5:1 a.jar\nmd5:1 b.jar\nmd5:1 c.jar\n");
             EXPECT_EQ(served ? 1 : 0, s.pass()) << what;
             EXPECT_EQ(served ? (Calls{s.get("b.jar"), search}) : (Calls{s.get("b.jar"), s.get("c.jar")}), fakeCalls)
