@@ -12,6 +12,7 @@
 #include "policy/Policy.h"
 #include "rules/launcherNames.h"
 #include "rules/manifestReader.h"
+#include "rules/manifestSignature.h"
 #include "update/fileDigest.h"
 #include "update/replaceFile.h"
 
@@ -178,6 +179,11 @@ static int logLimit(const Transfer *transfer, CURLcode rc)
                   STALL_MIN_BYTES, transfer->downloads->stallTimeoutSeconds);
         return 1;
     }
+    if (transfer->over == BODY_OVER_MAXIMUM && transfer->maxDecoded < ((curl_off_t)1 << 20)) {
+        LogFormat(true, "getHTTPFile - size limit reached: decoded body over %d KiB, nothing stored",
+                  (int)(transfer->maxDecoded >> 10));
+        return 1;
+    }
     if (transfer->over == BODY_OVER_MAXIMUM) {
         LogFormat(true, "getHTTPFile - size limit reached: decoded manifest over %d MiB, nothing stored",
                   (int)(transfer->maxDecoded >> 20));
@@ -203,7 +209,7 @@ static int logLimit(const Transfer *transfer, CURLcode rc)
 // promises; a mismatch is logged with both digests.
 static bool digestMatches(const char *part, const char *kind, const char *expected)
 {
-    char actual[41];
+    char actual[65];
     if (!fileDigest(part, kind, actual, sizeof actual))
         return false;
     if (_stricmp(expected, actual) == 0)
@@ -356,4 +362,9 @@ int getHTTPFile(const Downloads *downloads, const char *url, const char *path, c
 int getHTTPManifest(const Downloads *downloads, const char *url, const char *path)
 {
     return download(downloads, url, path, (curl_off_t)MANIFEST_MAX_BYTES, NULL, NULL);
+}
+
+int getHTTPSignatures(const Downloads *downloads, const char *url, const char *path)
+{
+    return download(downloads, url, path, (curl_off_t)SIGNATURE_MAX_BYTES, NULL, NULL);
 }

@@ -191,7 +191,7 @@ static int workItem(UpdatePass *pass, const ManifestItem *item)
 
     // Verified only where the administrator asks for it and the token is a
     // digest; any other token stays an opaque version mark.
-    const char *verified = pass->verifyDigests && digestTokenDigits(kind, value) ? kind : NULL;
+    const char *verified = (pass->verifyDigests || pass->signedManifest) && digestTokenDigits(kind, value) ? kind : NULL;
     if (getHTTPFile(pass->downloads, url, localFile, verified, value))
         return 1;
     LogFormat(true, "Error downloading file!!: %s", url);
@@ -220,8 +220,21 @@ static int workManifest(UpdatePass *pass, const Manifest *manifest, const char *
         return PASS_NOT_A_MANIFEST;
     }
     LogFormat(true, "\nProcessing file: %s", manifestPath);
-    // A failed line never stops the walk: every other file still gets its chance.
+    // A signature vouches for the files only through their digests: an entry
+    // without a SHA-256 fails the pass before anything is fetched.
     int failed = 0;
+    for (size_t i = 0; pass->signedManifest && i < manifest->count; ++i) {
+        const ManifestLine *f = &manifest->items[i].fields;
+        if (manifest->items[i].form == MANIFEST_ENTRY &&
+            (strcmp(f->kind, "sha256") != 0 || !digestTokenDigits(f->kind, f->value))) {
+            LogFormat(true, "workFileVersion - not a sha256 entry, which signed manifests require, refused: %s:%s %s",
+                      f->kind, f->value, f->path);
+            failed = 1;
+        }
+    }
+    if (failed)
+        return 0;
+    // A failed line never stops the walk: every other file still gets its chance.
     for (size_t i = 0; i < manifest->count; ++i)
         if (manifest->items[i].firstOf == i && !workItem(pass, &manifest->items[i]))
             failed = 1;
