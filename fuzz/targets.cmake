@@ -8,6 +8,7 @@ set(FUZZ_TARGETS
     server_url
     link_escape
     redact
+    signature
 )
 # The test command's share of fuzzing, in seconds, spread over the targets
 # (each run also takes about a second to start).

@@ -8,12 +8,14 @@
 std::vector<std::string> fakeCalls;
 std::map<std::string, std::string> fakeServer;
 int fakeSearchResult;
+std::vector<std::string> fakeDigestKinds;
 
 void resetFakes()
 {
     fakeCalls.clear();
     fakeServer.clear();
     fakeSearchResult = 0;
+    fakeDigestKinds.clear();
 }
 
 int SearchProcesses(const char *searchText, int action)
@@ -22,9 +24,10 @@ int SearchProcesses(const char *searchText, int action)
     return fakeSearchResult;
 }
 
-int getHTTPFile(const Downloads *, const char *url, const char *path, const char *, const char *)
+int getHTTPFile(const Downloads *, const char *url, const char *path, const char *digestKind, const char *)
 {
     fakeCalls.push_back(std::string("get ") + url + "|" + path);
+    fakeDigestKinds.push_back(digestKind ? digestKind : "-");
     auto body = fakeServer.find(url);
     if (body == fakeServer.end())
         return 0;

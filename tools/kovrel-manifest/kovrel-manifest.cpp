@@ -590,7 +590,7 @@ static int verify(const char *dir, const char *const *entries, int count, const 
         return 1;
     size_t size = 0, sigSize = 0;
     char *data = readFile(manifestPath, MANIFEST_MAX_BYTES, &size);
-    char *sigs = data ? readFile(sigPath, SIGNATURE_MAX_BYTES, &sigSize) : NULL;
+    char *sigs = data && isRegularFile(sigPath) ? readFile(sigPath, SIGNATURE_MAX_BYTES, &sigSize) : NULL;
     if (!sigs) {
         printf("%s: refused: no signature file\n", manifestPath);
         free(data);
