@@ -572,8 +572,6 @@ static int verifiedBy(const unsigned char *spki, const unsigned char rs[64], con
 static int verify(const char *dir, const char *const *entries, int count, const char *lastSerial)
 {
     static ManifestPublicKey keys[64];
-    if (count > (int)(sizeof keys / sizeof keys[0]))
-        return wrongUsage("at most 64 --public entries");
     for (int i = 0; i < count; ++i) {
         const char *why;
         if (!parsePublicKeyEntry(entries[i], strlen(entries[i]), &keys[i], &why)) {
@@ -696,11 +694,11 @@ int main(int argc, char *argv[])
     }
     if (strcmp(command, "verify") == 0) {
         const char *dir = NULL, *last = NULL;
-        const char *entries[argc];
+        static const char *entries[64];
         int count = 0;
         for (int i = 2; i < argc; ++i) {
             if (strcmp(argv[i], "--public") == 0) {
-                while (i + 1 < argc && argv[i + 1][0] != '-')
+                while (i + 1 < argc && argv[i + 1][0] != '-' && count < 64)
                     entries[count++] = argv[++i];
             } else if (strcmp(argv[i], "--last-serial") == 0 && i + 1 < argc) {
                 last = argv[++i];
