@@ -1,7 +1,6 @@
 #include "logging/Logging.h"
 
 #include <errno.h>
-#include <io.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -9,25 +8,28 @@
 #include <windows.h>
 
 #include "rules/linkRules.h"
+#include "text/Utf8.h"
 
 char logmsg[16384];
 
 int LogToFile(const char *text, bool echo, bool newline)
 {
-    char path[MAX_PATH];
-    DWORD n = GetTempPathA(sizeof path, path);
-    if (n == 0 || n >= sizeof path) {
+    // By its wide name: the user's folder may hold what the ANSI code page cannot.
+    wchar_t path[MAX_PATH];
+    DWORD n = GetTempPathW(MAX_PATH, path);
+    if (n == 0 || n >= MAX_PATH) {
         fprintf(stderr, "LogToFile - Error getting temporary directory (GetTempPath): %d (%s) %d\n",
                 errno, strerror(errno), (int)n);
         return 0;
     }
     // A temporary folder too long for the file name can only fail to open.
-    if (snprintf(path + n, sizeof path - n, "\\Kovrel.log") >= (int)(sizeof path - n)) {
+    if (n + wcslen(L"\\Kovrel.log") >= MAX_PATH) {
         errno = ENAMETOOLONG;
         fprintf(stderr, "LogToFile - fopen failed: %d (%s)\n", errno, strerror(errno));
         return 0;
     }
-    FILE *f = fopen(path, "a");
+    wcscpy(path + n, L"\\Kovrel.log");
+    FILE *f = _wfopen(path, L"a");
     if (!f) {
         fprintf(stderr, "LogToFile - fopen failed: %d (%s)\n", errno, strerror(errno));
         return 0;
@@ -41,12 +43,10 @@ int LogToFile(const char *text, bool echo, bool newline)
         line[len++] = '\n';
     line[len] = '\0';
 
+    // The file in UTF-8, as the program holds its text.
     fputs(line, f);
-    // One write for the line: on a character device (a console, the null
-    // device) the stream would hand it over byte by byte. The descriptor's
-    // text mode still turns each line feed into CR LF.
     if (echo)
-        _write(_fileno(stdout), line, (unsigned)len);
+        writeText(stdout, line, len);
     fclose(f);
     return 1;
 }
@@ -81,8 +81,12 @@ char *cleanErrorText(char *text)
 const char *windowsErrorText(unsigned long error, char *out, size_t size)
 {
     DWORD last = GetLastError();
-    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0x400, out,
-                        (DWORD)size, NULL))
+    // Wide, then UTF-8 like every line of the log: a localised system's text
+    // may hold letters beyond the ANSI code page.
+    wchar_t text[1024];
+    if (!FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0x400, text,
+                        sizeof text / sizeof *text, NULL) ||
+        !toUtf8(text, out, size))
         out[0] = '\0';
     SetLastError(last);
     return cleanErrorText(out);

@@ -16,5 +16,9 @@
 #define CLIENT_JAR "Marvique.jar"
 // A download is staged under its target's name with this suffix.
 #define STAGED_SUFFIX ".part"
+// The folder in the work folder where a pass stages the files of the next
+// version until it switches to them all at once; ending in the staged suffix,
+// it is refused as a manifest path like every such name.
+#define STAGING_FOLDER "staging" STAGED_SUFFIX
 // Below the server's base URL: the manifest and every file it names.
 #define APPLETS_PATH "XNL/applets/"

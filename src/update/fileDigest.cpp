@@ -7,6 +7,7 @@
 #include <bcrypt.h>
 
 #include "logging/Logging.h"
+#include "text/Utf8.h"
 
 // CNG's name of the algorithm of kind, or null.
 static const wchar_t *algorithmOf(const char *kind)
@@ -43,7 +44,7 @@ int fileDigest(const char *path, const char *kind, char *hex, size_t hexSize)
     size_t digits = strcmp(kind, "md5") == 0 ? 32 : strcmp(kind, "sha1") == 0 ? 40 : name ? 64 : 0;
     if (!digits || hexSize <= digits)
         return 0;
-    FILE *f = fopen(path, "rb");
+    FILE *f = openFile(path, "rb");
     if (!f) {
         int err = errno;
         LogFormat(true, "fileDigest - fopen failed: %d (%s : %s)", err, strerror(err), path);

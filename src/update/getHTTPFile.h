@@ -14,6 +14,9 @@ struct Downloads {
     unsigned connectTimeoutSeconds; // connection set-up, TLS included
     unsigned stallTimeoutSeconds;   // window in which STALL_MIN_BYTES must arrive
     const char *pinnedPublicKeys;   // as libcurl takes them; empty: none
+    unsigned maxParallel;           // transfers of fetchFiles at once
+    curl_off_t maxFileBytes;        // cap of any one file of fetchFiles
+    curl_off_t maxPassBytes;        // cap of all that one fetchFiles stores
     CURLSH *share;                  // null: each transfer connects anew
 };
 
@@ -42,6 +45,31 @@ int getHTTPManifest(const Downloads *downloads, const char *url, const char *pat
 
 // getHTTPFile for the manifest's signature file: at most SIGNATURE_MAX_BYTES.
 int getHTTPSignatures(const Downloads *downloads, const char *url, const char *path);
+
+// One file of fetchFiles.
+struct FetchJob {
+    const char *url;
+    const char *path;       // the staged file it fills
+    const char *digestKind; // "md5", "sha1" or "sha256" with digest: the body must have it
+    const char *digest;
+    int ok;                 // set: 1 when path holds the whole file
+    // The fetch's own, zero at the start.
+    unsigned tries;
+    unsigned long notBefore;
+};
+
+// Fetches every job's file into its path, at most maxParallel at once, each
+// as getHTTPFile would (staged, within the time and size limits, checked)
+// and, beyond it: a file is capped at maxFileBytes and all of them at
+// maxPassBytes; a known length that would leave the volume with less than
+// 64 MiB free is not fetched, and an unknown one is stopped there; a
+// connection reset, a 502, 503 or 504, or a stall is tried again after 1 s and
+// after 3 s; a body cut that way stays staged, with what the server said of
+// it (ETag or Last-Modified, length), and the next try, in this run or a
+// later one, asks for the rest with Range and If-Range, taking only a 206
+// that continues it exactly. Each file's lines are written together when it
+// ends. Returns 1 when every job is ok.
+int fetchFiles(const Downloads *downloads, FetchJob *jobs, size_t count);
 
 // What the progress report keeps between two calls; lives in getHTTPFile for
 // one transfer.

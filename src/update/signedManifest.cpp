@@ -12,6 +12,7 @@
 #include "rules/launcherNames.h"
 #include "rules/manifestReader.h"
 #include "rules/manifestSignature.h"
+#include "text/Utf8.h"
 #include "update/fileDigest.h"
 #include "update/getHTTPFile.h"
 #include "update/replaceFile.h"
@@ -20,7 +21,7 @@
 // null, with a line logged, when it cannot be read or is larger.
 static char *readSmallFile(const char *path, size_t maxSize, size_t *size)
 {
-    FILE *f = fopen(path, "rb");
+    FILE *f = openFile(path, "rb");
     char *data = f ? (char *)malloc(maxSize + 1) : NULL;
     size_t n = data ? fread(data, 1, maxSize + 1, f) : 0;
     int err = !f ? errno : !data ? ENOMEM : ferror(f) ? EIO : n > maxSize ? EFBIG : 0;
@@ -91,7 +92,7 @@ static int findSigner(const char *publicKeys, const char *sigs, size_t sigSize, 
 // The highest serial accepted before in the work folder: 1 when recorded.
 static int lastSerial(const char *path, uint64_t *serial)
 {
-    FILE *f = fopen(path, "rb");
+    FILE *f = openFile(path, "rb");
     if (!f)
         return 0;
     char text[32] = "";
@@ -108,16 +109,16 @@ static int lastSerial(const char *path, uint64_t *serial)
 
 static void recordSerial(const char *path, uint64_t serial)
 {
-    char part[MAX_PATH];
+    char part[UTF8_PATH_SIZE];
     snprintf(part, sizeof part, "%s" STAGED_SUFFIX, path);
-    FILE *f = fopen(part, "wb");
+    FILE *f = openFile(part, "wb");
     int ok = f && fprintf(f, "%" PRIu64 "\n", serial) > 0;
     if (f && fclose(f) != 0)
         ok = 0;
     if (ok && replaceFile(part, path, "signedManifest"))
         return;
     LogFormat(true, "signedManifest - serial %" PRIu64 " not recorded: %s", serial, path);
-    remove(part);
+    removeFile(part);
 }
 
 static int64_t secondsNow(void)
@@ -162,7 +163,7 @@ int acceptManifest(const Downloads *downloads, const char *publicKeys, const cha
 {
     if (!publicKeys[0])
         return 1;
-    char url[4200], sigPath[MAX_PATH], serialPath[MAX_PATH];
+    char url[4200], sigPath[UTF8_PATH_SIZE], serialPath[UTF8_PATH_SIZE];
     if (snprintf(url, sizeof url, "%s.sig", manifestURL) >= (int)sizeof url ||
         snprintf(sigPath, sizeof sigPath, "%s\\" NEW_SIGNATURE_NAME, workFolder) >= (int)sizeof sigPath ||
         snprintf(serialPath, sizeof serialPath, "%s\\" SERIAL_NAME, workFolder) >= (int)sizeof serialPath)
@@ -178,6 +179,6 @@ int acceptManifest(const Downloads *downloads, const char *publicKeys, const cha
     free(data);
     free(sigs);
     // Used once: a later run never takes these signatures for its own manifest.
-    remove(sigPath);
+    removeFile(sigPath);
     return accepted;
 }

@@ -37,7 +37,7 @@ TEST(Policy, SecondsValuesFallBackUnlessAUsableDword)
         {"big-endian type", REG_DWORD_BIG_ENDIAN, dword(5), 30},
     };
     for (const Raw &row : rows)
-        EXPECT_EQ(row.expected, policySeconds(row.type, row.data.data(), (DWORD)row.data.size(), 30)) << row.what;
+        EXPECT_EQ(row.expected, policyNumber(row.type, row.data.data(), (DWORD)row.data.size(), POLICY_MAX_SECONDS, 30)) << row.what;
 }
 
 std::string multi(std::initializer_list<const char *> entries)
@@ -140,6 +140,43 @@ TEST(Policy, ManifestKeysAreIdsWithP256Keys)
         EXPECT_EQ(row.taken, ok == 1) << row.what;
         EXPECT_EQ(row.taken ? a + "|" + b : "x", listText(out)) << row.what;
     }
+}
+
+TEST(Policy, JavaValuesTakenOnlyWhenUsable)
+{
+    const std::string url = "https://intranet.example/java?os=win&arch=x86";
+    const struct {
+        const char *what;
+        DWORD type;
+        std::string data;
+        bool https;
+        std::string expected; // "!": refused
+    } rows[] = {
+        {"home", REG_SZ, sz("C:\\Java\\jdk-17"), false, "C:\\Java\\jdk-17"},
+        {"home without terminator", REG_SZ, "C:\\J", false, "C:\\J"},
+        {"home of 259", REG_SZ, sz(std::string(259, 'h').c_str()), false, std::string(259, 'h')},
+        {"home of 260", REG_SZ, sz(std::string(260, 'h').c_str()), false, "!"},
+        {"empty home", REG_SZ, sz(""), false, "!"},
+        {"home with a line feed", REG_SZ, sz("C:\\J\n"), false, "!"},
+        {"home as expand", REG_EXPAND_SZ, sz("%ProgramFiles%\\J"), false, "!"},
+        {"url with & kept", REG_SZ, sz(url.c_str()), true, url},
+        {"url in capitals", REG_SZ, sz("HTTPS://J.example/"), true, "HTTPS://J.example/"},
+        {"http url", REG_SZ, sz("http://j.example/"), true, "!"},
+        {"scheme alone", REG_SZ, sz("https://"), true, "!"},
+        {"url with a blank", REG_SZ, sz("https://j.example/a b"), true, "!"},
+        {"not a url", REG_SZ, sz("C:\\page.html"), true, "!"},
+        {"url as dword", REG_DWORD, dword(1), true, "!"},
+    };
+    for (const auto &row : rows) {
+        char out[260] = "!";
+        int ok = policyText(row.type, row.data.data(), (DWORD)row.data.size(), row.https, out, sizeof out);
+        EXPECT_EQ(row.expected != "!", ok == 1) << row.what;
+        EXPECT_EQ(row.expected, out) << row.what;
+    }
+    EXPECT_EQ(32, policyJavaBits(REG_DWORD, dword(32).data(), 4));
+    EXPECT_EQ(64, policyJavaBits(REG_DWORD, dword(64).data(), 4));
+    EXPECT_EQ(0, policyJavaBits(REG_DWORD, dword(86).data(), 4));
+    EXPECT_EQ(0, policyJavaBits(REG_SZ, "64\0", 3));
 }
 
 // The launcher's reading of url with libcurl (curlRequestURL); false when it
@@ -335,6 +372,24 @@ TEST_F(PolicyKey, SecondsValuesReplaceTheDefaultsOneByOne)
     EXPECT_EQ(60u, policy.stallTimeoutSeconds);
     EXPECT_EQ(4u, policy.lockWaitSeconds);
     EXPECT_STREQ("", policy.unusable);
+}
+
+TEST_F(PolicyKey, JavaValuesReplaceTheDefaultsAndBadOnesAreIgnored)
+{
+    Policy policy = read();
+    EXPECT_STREQ("", policy.javaHome);
+    EXPECT_STREQ("https://www.java.com/es/download/", policy.javaDownloadURL);
+    EXPECT_EQ(0, policy.preferredJavaBits);
+    set("JavaHome", REG_SZ, sz("C:\\Shipped\\jre"));
+    set("JavaDownloadURL", REG_SZ, sz("https://j.example/?a=1&b=2"));
+    set("PreferredJavaBits", REG_DWORD, dword(64));
+    policy = read();
+    EXPECT_STREQ("C:\\Shipped\\jre", policy.javaHome);
+    EXPECT_STREQ("https://j.example/?a=1&b=2", policy.javaDownloadURL);
+    EXPECT_EQ(64, policy.preferredJavaBits);
+    EXPECT_STREQ("", policy.unusable);
+    set("JavaDownloadURL", REG_SZ, sz("http://j.example/"));
+    EXPECT_STREQ("https://www.java.com/es/download/", read().javaDownloadURL);
 }
 
 TEST_F(PolicyKey, UnusableTrustValueIsNamed)

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-// Every call in order: "search <text>|<action>" or "get <url>|<path>".
+// Every call in order: "search <text>|<action>" or "get <url>" (one a file).
 extern std::vector<std::string> fakeCalls;
 // url -> body. A URL not listed fails and leaves the file as it was.
 extern std::map<std::string, std::string> fakeServer;
