@@ -291,6 +291,42 @@ TEST(workFileVersion, SignedManifestsTakeOnlySha256EntriesAndVerifyEveryOne)
     }
 }
 
+// A file staged by a run that did not verify it is taken by a verifying run
+// only when it has the manifest's digest.
+TEST(workFileVersion, AVerifyingPassChecksWhatAnEarlierRunStaged)
+{
+    const std::string manifest = "sha256:3e23e8160039594a33894f6564e1b1348bbd7a0088d42c4acb73eeaed59c009d b.jar\n"
+                                 "sha256:2e7d2c03a9507ae265ecf5b5356885a53393a2029d241394997265a1a25aefc6 c.jar\n";
+    struct {
+        const char *staged; // c.jar's body in the unverified run
+        bool signedManifest;
+        int verifyDigests;
+        bool fetchedAgain;
+    } rows[] = {{"c", true, 0, false}, {"altered", true, 0, true}, {"altered", false, 1, true},
+                {"altered", false, 0, false}};
+    for (const auto &row : rows) {
+        Scene s;
+        std::string what = std::string(row.staged) + " " + std::to_string(row.signedManifest) +
+                           std::to_string(row.verifyDigests);
+        s.serve("c.jar", row.staged);
+        writeFile(s.at("fcompare.new"), manifest);
+        EXPECT_EQ(0, s.pass()) << what; // b.jar missing: c.jar stays staged
+        s.serve("b.jar", "b");
+        s.serve("c.jar", "c");
+        fakeCalls.clear();
+        writeFile(s.at("fcompare.new"), manifest);
+        UpdatePass pass = s.newPass();
+        pass.signedManifest = row.signedManifest;
+        pass.verifyDigests = row.verifyDigests;
+        EXPECT_EQ(1, workFileVersion(&pass, s.at("fcompare.new").c_str())) << what;
+        EXPECT_EQ(row.fetchedAgain ? (Calls{s.get("b.jar"), s.get("c.jar"), search}) : (Calls{s.get("b.jar"), search}),
+                  fakeCalls)
+            << what;
+        EXPECT_EQ(row.fetchedAgain || row.staged == std::string("c") ? "c" : row.staged, readFile(s.at("c.jar")))
+            << what;
+    }
+}
+
 TEST(checkFileEqual, AnEntryLongerThanAnyManifestLineIsNotFound)
 {
     Scene s;
