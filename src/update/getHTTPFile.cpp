@@ -602,25 +602,27 @@ int getHTTPFile(const Downloads *downloads, const char *url, const char *path, c
     return download(&transfer);
 }
 
-int getHTTPManifest(const Downloads *downloads, const char *url, const char *path)
+// One transfer of a small file read whole: at most maxDecoded bytes.
+static int downloadCapped(const Downloads *downloads, const char *url, const char *path, curl_off_t maxDecoded,
+                          bool manifest)
 {
     Transfer transfer = {};
     transfer.downloads = downloads;
     transfer.url = url;
     transfer.path = path;
-    transfer.maxDecoded = (curl_off_t)MANIFEST_MAX_BYTES;
-    transfer.manifest = true;
+    transfer.maxDecoded = maxDecoded;
+    transfer.manifest = manifest;
     return download(&transfer);
+}
+
+int getHTTPManifest(const Downloads *downloads, const char *url, const char *path)
+{
+    return downloadCapped(downloads, url, path, (curl_off_t)MANIFEST_MAX_BYTES, true);
 }
 
 int getHTTPSignatures(const Downloads *downloads, const char *url, const char *path)
 {
-    Transfer transfer = {};
-    transfer.downloads = downloads;
-    transfer.url = url;
-    transfer.path = path;
-    transfer.maxDecoded = (curl_off_t)SIGNATURE_MAX_BYTES;
-    return download(&transfer);
+    return downloadCapped(downloads, url, path, (curl_off_t)SIGNATURE_MAX_BYTES, false);
 }
 
 // The waits before the first and the second retry of a file.
