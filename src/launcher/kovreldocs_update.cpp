@@ -24,6 +24,7 @@
 #include "rules/launcherNames.h"
 #include "text/Utf8.h"
 #include "update/getHTTPFile.h"
+#include "update/signedManifest.h"
 #include "update/workFileVersion.h"
 
 // Everything one run knows: built by run() step by step and handed to each
@@ -173,6 +174,10 @@ static int update(RunRecord *record)
         LogToFile("Manifest not downloaded: the run goes on with the installed files", true, true);
         return startInstalled(record);
     }
+    if (!acceptManifest(&record->downloads, record->policy.manifestPublicKeys, record->workFolder, url, newManifest)) {
+        LogToFile("Manifest refused: the run goes on with the installed files", true, true);
+        return startInstalled(record);
+    }
 
     // The applets URL, below which every file of the manifest is fetched.
     snprintf(url, sizeof url, "%s" APPLETS_PATH, record->requestBase);
@@ -181,6 +186,7 @@ static int update(RunRecord *record)
     pass.appletsURL = url;
     pass.javaExe = record->javaExe;
     pass.verifyDigests = record->policy.verifyDigests;
+    pass.signedManifest = record->policy.manifestPublicKeys[0] != '\0';
     pass.downloads = &record->downloads;
     int passed = workFileVersion(&pass, newManifest);
     if (passed == PASS_NOT_A_MANIFEST) {

@@ -8,6 +8,7 @@
 #include "UnitTest.h"
 #include "text/Utf8.h"
 #include "rules/baseURL.h"
+#include "rules/manifestSignature.h"
 
 #ifndef KOVREL_ALLOWED_SERVERS
 #define KOVREL_ALLOWED_SERVERS ""
@@ -21,6 +22,7 @@
 
 UNITTEST int policyServers(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
 UNITTEST int policyPins(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
+UNITTEST int policyManifestKeys(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
 UNITTEST int policyText(unsigned long type, const void *data, unsigned long size, bool https, char *out,
                         size_t outSize);
 
@@ -204,6 +206,17 @@ UNITTEST int policyPins(unsigned long type, const void *data, unsigned long size
     return parseEntries(type, data, size, false, isPin, ';', out, outSize);
 }
 
+static bool isManifestKey(const char *entry, size_t len)
+{
+    ManifestPublicKey key;
+    return parsePublicKeyEntry(entry, len, &key, NULL) != 0;
+}
+
+UNITTEST int policyManifestKeys(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize)
+{
+    return parseEntries(type, data, size, true, isManifestKey, '\0', out, outSize);
+}
+
 // Reads a value's raw data into data: 1 read, 0 not there, -1 there but
 // unreadable (larger than any usable value, or another failure).
 static int queryValue(HKEY key, const char *name, DWORD *type, BYTE *data, DWORD *size)
@@ -263,7 +276,9 @@ void ReadPolicy(Policy *policy)
         char *out;
         size_t outSize;
     } lists[] = {{"AllowedServers", policyServers, policy->allowedServers, sizeof policy->allowedServers},
-                 {"PinnedPublicKeys", policyPins, policy->pinnedPublicKeys, sizeof policy->pinnedPublicKeys}};
+                 {"PinnedPublicKeys", policyPins, policy->pinnedPublicKeys, sizeof policy->pinnedPublicKeys},
+                 {"ManifestPublicKeys", policyManifestKeys, policy->manifestPublicKeys,
+                  sizeof policy->manifestPublicKeys}};
     for (const auto &value : lists) {
         size = sizeof data;
         int read = queryValue(key, value.name, &type, data, &size);
@@ -299,15 +314,19 @@ void ReadPolicy(Policy *policy)
 
 void describeControls(const Policy *policy, char *out, size_t outSize)
 {
-    int servers = 0, pins = policy->pinnedPublicKeys[0] ? 1 : 0;
+    int servers = 0, pins = policy->pinnedPublicKeys[0] ? 1 : 0, keys = 0;
     for (const char *p = policy->allowedServers; *p; p += strlen(p) + 1)
         ++servers;
     for (const char *p = policy->pinnedPublicKeys; *p; ++p)
         pins += *p == ';';
-    if (!servers && !pins && !policy->verifyDigests) {
+    for (const char *p = policy->manifestPublicKeys; *p; p += strlen(p) + 1)
+        ++keys;
+    if (!servers && !pins && !policy->verifyDigests && !keys) {
         snprintf(out, outSize, "none, the server is not verified");
         return;
     }
-    snprintf(out, outSize, "allowed servers: %d, pinned public keys: %d, verified digests: %s", servers, pins,
-             policy->verifyDigests == DIGESTS_REQUIRED ? "required" : policy->verifyDigests ? "on" : "off");
+    int n = snprintf(out, outSize, "allowed servers: %d, pinned public keys: %d, verified digests: %s", servers, pins,
+                     policy->verifyDigests == DIGESTS_REQUIRED ? "required" : policy->verifyDigests ? "on" : "off");
+    if (keys && n >= 0 && (size_t)n < outSize)
+        snprintf(out + n, outSize - n, ", signed manifests: %d keys", keys);
 }

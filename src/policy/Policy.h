@@ -32,6 +32,9 @@ struct Policy {
     // takes them; empty when none.
     char pinnedPublicKeys[2048];
     int verifyDigests; // VerifyDigests: DIGESTS_OFF, _VERIFIED or _REQUIRED
+    // ManifestPublicKeys: "<key id>:<base64>" entries in the list form of
+    // allowedServers; empty when manifests need no signature.
+    char manifestPublicKeys[4096];
     // The name of a trust value that is set but cannot be used; empty when
     // none. Such a run is refused rather than run without the control.
     const char *unusable;
@@ -73,6 +76,12 @@ int policyServers(unsigned long type, const void *data, unsigned long size, char
 // separated by ';' into out, joined by ';'. 0 when the type is wrong, an
 // entry is not such a hash, or the list does not fit; out is then untouched.
 int policyPins(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
+
+// ManifestPublicKeys from a REG_MULTI_SZ, or a REG_SZ separated by ';', into
+// out (the list form): each entry "<key id>:<base64 of an ECDSA P-256
+// SubjectPublicKeyInfo>". 0 when the type is wrong, an entry is not such, or
+// the list does not fit; out is then untouched.
+int policyManifestKeys(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
 
 // VerifyDigests: a REG_DWORD, DIGESTS_OFF for 0, DIGESTS_REQUIRED for 2,
 // DIGESTS_VERIFIED for any other; another type gives -1 (unusable).

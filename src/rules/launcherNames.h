@@ -6,6 +6,12 @@
 #define MANIFEST_NAME "fcompare.ini"
 // The manifest as downloaded, before its pass.
 #define NEW_MANIFEST_NAME "fcompare.new"
+// Beside the manifest on the server: its signatures.
+#define SIGNATURE_NAME "fcompare.ini.sig"
+// The signatures as downloaded, before they are checked.
+#define NEW_SIGNATURE_NAME "fcompare.sig"
+// The highest manifest serial accepted in this work folder.
+#define SERIAL_NAME "fcompare.serial"
 // The client jar that is started.
 #define CLIENT_JAR "Marvique.jar"
 // A download is staged under its target's name with this suffix.

@@ -13,6 +13,7 @@
 #include "policy/Policy.h"
 #include "rules/launcherNames.h"
 #include "rules/manifestReader.h"
+#include "rules/manifestSignature.h"
 #include "update/fileDigest.h"
 #include "update/replaceFile.h"
 #include "text/Utf8.h"
@@ -55,7 +56,7 @@ struct Transfer {
     const char *path;          // the target, moved into place when the body is whole and accepted
     curl_off_t maxDecoded;     // largest decoded body, 0: no maximum
     bool manifest;             // the versions manifest, for the size line
-    const char *digestKind;    // "md5" or "sha1" with digest: the body must have it
+    const char *digestKind;    // "md5", "sha1" or "sha256" with digest: the body must have it
     const char *digest;
     bool resumable;            // a cut body stays, with what the server said of it, for a later Range
     bool deferLog;             // the lines are written together when the transfer ends
@@ -334,6 +335,11 @@ static int logLimit(const Transfer *transfer, CURLcode rc)
                   STALL_MIN_BYTES, transfer->downloads->stallTimeoutSeconds);
         return 1;
     }
+    if (transfer->over == BODY_OVER_MAXIMUM && transfer->maxDecoded < ((curl_off_t)1 << 20)) {
+        LogFormat(true, "getHTTPFile - size limit reached: decoded body over %d KiB, nothing stored",
+                  (int)(transfer->maxDecoded >> 10));
+        return 1;
+    }
     if (transfer->over == BODY_OVER_MAXIMUM) {
         if (transfer->manifest)
             LogFormat(true, "getHTTPFile - size limit reached: decoded manifest over %d MiB, nothing stored",
@@ -371,7 +377,7 @@ static int logLimit(const Transfer *transfer, CURLcode rc)
 // promises; a mismatch is logged with both digests.
 static bool digestMatches(const char *part, const char *kind, const char *expected)
 {
-    char actual[41];
+    char actual[65];
     if (!fileDigest(part, kind, actual, sizeof actual))
         return false;
     if (_stricmp(expected, actual) == 0)
@@ -596,15 +602,27 @@ int getHTTPFile(const Downloads *downloads, const char *url, const char *path, c
     return download(&transfer);
 }
 
-int getHTTPManifest(const Downloads *downloads, const char *url, const char *path)
+// One transfer of a small file read whole: at most maxDecoded bytes.
+static int downloadCapped(const Downloads *downloads, const char *url, const char *path, curl_off_t maxDecoded,
+                          bool manifest)
 {
     Transfer transfer = {};
     transfer.downloads = downloads;
     transfer.url = url;
     transfer.path = path;
-    transfer.maxDecoded = (curl_off_t)MANIFEST_MAX_BYTES;
-    transfer.manifest = true;
+    transfer.maxDecoded = maxDecoded;
+    transfer.manifest = manifest;
     return download(&transfer);
+}
+
+int getHTTPManifest(const Downloads *downloads, const char *url, const char *path)
+{
+    return downloadCapped(downloads, url, path, (curl_off_t)MANIFEST_MAX_BYTES, true);
+}
+
+int getHTTPSignatures(const Downloads *downloads, const char *url, const char *path)
+{
+    return downloadCapped(downloads, url, path, (curl_off_t)SIGNATURE_MAX_BYTES, false);
 }
 
 // The waits before the first and the second retry of a file.

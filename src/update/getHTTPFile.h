@@ -33,8 +33,8 @@ void getHTTPCleanup(Downloads *downloads);
 // on the disk, and removed on any failure; redirects are not followed. The
 // transfer fails when it does not connect within the connect limit, when less
 // than STALL_MIN_BYTES arrive in any window of the stall limit, or when its
-// decoded body passes a size limit (bodyLimit). With digestKind ("md5" or
-// "sha1"), the body must also have the hex digest digest. With pinned public
+// decoded body passes a size limit (bodyLimit). With digestKind ("md5",
+// "sha1" or "sha256"), the body must also have the hex digest digest. With pinned public
 // keys, the server's key must match one.
 int getHTTPFile(const Downloads *downloads, const char *url, const char *path, const char *digestKind = NULL,
                 const char *digest = NULL);
@@ -43,11 +43,14 @@ int getHTTPFile(const Downloads *downloads, const char *url, const char *path, c
 // MANIFEST_MAX_BYTES.
 int getHTTPManifest(const Downloads *downloads, const char *url, const char *path);
 
+// getHTTPFile for the manifest's signature file: at most SIGNATURE_MAX_BYTES.
+int getHTTPSignatures(const Downloads *downloads, const char *url, const char *path);
+
 // One file of fetchFiles.
 struct FetchJob {
     const char *url;
     const char *path;       // the staged file it fills
-    const char *digestKind; // "md5" or "sha1" with digest: the body must have it
+    const char *digestKind; // "md5", "sha1" or "sha256" with digest: the body must have it
     const char *digest;
     int ok;                 // set: 1 when path holds the whole file
     // The fetch's own, zero at the start.

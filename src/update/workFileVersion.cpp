@@ -14,6 +14,7 @@
 #include "rules/launcherNames.h"
 #include "rules/manifestReader.h"
 #include "text/Utf8.h"
+#include "update/fileDigest.h"
 #include "update/getHTTPFile.h"
 #include "update/replaceFile.h"
 
@@ -218,6 +219,12 @@ static int checkItem(UpdatePass *pass, const ManifestItem *item)
         LogFormat(true, "workFileVersionLine - path refused, %s: %s", rule, name);
         return 0;
     }
+    // A signature vouches for the files only through their digests.
+    if (pass->signedManifest && (strcmp(kind, "sha256") != 0 || !digestTokenDigits(kind, value))) {
+        LogFormat(true, "workFileVersion - not a sha256 entry, which signed manifests require, refused: %s:%s %s",
+                  kind, value, name);
+        return 0;
+    }
     if (pass->verifyDigests == 2 && !digestTokenDigits(kind, value)) {
         LogFormat(true, "workFileVersionLine - no md5 or sha1 digest, which VerifyDigests requires, refused: %s:%s %s",
                   kind, value, name);
@@ -298,20 +305,30 @@ static int fetchNeeded(UpdatePass *pass, const char *staging)
         char *url = text + i * (URL_SIZE + UTF8_PATH_SIZE), *path = url + URL_SIZE;
         snprintf(url, URL_SIZE, "%s%s", pass->appletsURL, item->fields.path);
         snprintf(path, UTF8_PATH_SIZE, "%s\\%s", staging, names[i]);
+        // Verified only where the administrator asks for it or the manifest
+        // is signed, and the token is a digest; any other token stays an
+        // opaque version mark.
+        const char *verified = (pass->verifyDigests || pass->signedManifest) &&
+                                       digestTokenDigits(item->fields.kind, item->fields.value)
+                                   ? item->fields.kind
+                                   : NULL;
+        // A run without that check may have staged it: it is checked again.
+        char actual[65];
         struct _stat st;
         if (statFile(path, &st) == 0) {
-            LogFormat(true, "workFileVersion - staged before, whole: %s", url);
-            continue;
+            if (!verified || (fileDigest(path, verified, actual, sizeof actual) &&
+                              _stricmp(actual, item->fields.value) == 0)) {
+                LogFormat(true, "workFileVersion - staged before, whole: %s", url);
+                continue;
+            }
+            LogFormat(true, "workFileVersion - staged before without the manifest's digest, fetched again: %s", url);
+            removeFile(path);
         }
         FetchJob *job = &jobs[jobCount++];
         job->url = url;
         job->path = path;
-        // Verified only where the administrator asks for it and the token is
-        // a digest; any other token stays an opaque version mark.
-        if (pass->verifyDigests && digestTokenDigits(item->fields.kind, item->fields.value)) {
-            job->digestKind = item->fields.kind;
-            job->digest = item->fields.value;
-        }
+        job->digestKind = verified;
+        job->digest = verified ? item->fields.value : NULL;
     }
     if (ok) {
         qsort(names, count, sizeof *names, byName);

@@ -13,6 +13,8 @@ struct UpdatePass {
     const char *javaExe;    // the Java launcher whose running clients the pass terminates
     int verifyDigests;      // as the administrator's VerifyDigests: 1 a digest token must match
                             // the file it names, 2 and every entry must carry one
+    bool signedManifest;    // the manifest's signature was checked: every entry must be a
+                            // sha256 digest, and each one is verified
     const Downloads *downloads;
     // The pass's own, zero at its start.
     bool clientsSearched; // the search for running clients was made

@@ -117,6 +117,31 @@ TEST(Policy, PinsAreSha256HashesJoinedBySemicolons)
     EXPECT_EQ(-1, policySwitch(REG_SZ, "1\0", 2));
 }
 
+TEST(Policy, ManifestKeysAreIdsWithP256Keys)
+{
+    const std::string key = "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEESw/g7tdUe632w+1t9HWE2c+O3XcZruxfxlDGabh5G7WfHo4xnhJrYCS"
+                            "NUWFYOnPuNhHmvIlVuenfSLWCopo7Q==",
+                      a = "old:" + key, b = "new-2027:" + key;
+    const struct {
+        const char *what;
+        DWORD type;
+        std::string data;
+        bool taken; // as the list "old|new-2027"; otherwise unusable
+    } rows[] = {
+        {"multi", REG_MULTI_SZ, multi({a.c_str(), b.c_str()}), true},
+        {"REG_SZ, blanks", REG_SZ, sz((" " + a + " ; " + b + ";").c_str()), true},
+        {"no id", REG_SZ, sz(key.c_str()), false},
+        {"not P-256", REG_SZ, sz("k:MCowBQYDK2VwAyEAGb9ECWmEzf6FQbrBZ9w7lshQhqowtrbLDFw4rXAxZuE="), false},
+        {"a DWORD", REG_DWORD, dword(1), false},
+    };
+    for (const auto &row : rows) {
+        char out[4096] = "x";
+        int ok = policyManifestKeys(row.type, row.data.data(), (DWORD)row.data.size(), out, sizeof out);
+        EXPECT_EQ(row.taken, ok == 1) << row.what;
+        EXPECT_EQ(row.taken ? a + "|" + b : "x", listText(out)) << row.what;
+    }
+}
+
 TEST(Policy, JavaValuesTakenOnlyWhenUsable)
 {
     const std::string url = "https://intranet.example/java?os=win&arch=x86";
@@ -378,6 +403,15 @@ TEST_F(PolicyKey, UnusableTrustValueIsNamed)
     char controls[128];
     describeControls(&policy, controls, sizeof controls);
     EXPECT_STREQ("allowed servers: 2, pinned public keys: 2, verified digests: on", controls);
+    const std::string key = "k:MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEESw/g7tdUe632w+1t9HWE2c+O3XcZruxfxlDGabh5G7WfHo4xnhJ"
+                            "rYCSNUWFYOnPuNhHmvIlVuenfSLWCopo7Q==";
+    SetUp();
+    set("ManifestPublicKeys", REG_MULTI_SZ, multi({key.c_str(), key.c_str()}));
+    policy = read();
+    describeControls(&policy, controls, sizeof controls);
+    EXPECT_STREQ("allowed servers: 0, pinned public keys: 0, verified digests: off, signed manifests: 2 keys",
+                 controls);
+    SetUp();
 
     const struct {
         const char *name;
@@ -392,6 +426,8 @@ TEST_F(PolicyKey, UnusableTrustValueIsNamed)
         {"AllowedServers", REG_SZ, sz("")},
         {"AllowedServers", REG_MULTI_SZ, multi({" "})},
         {"PinnedPublicKeys", REG_SZ, sz(" ; ")},
+        {"ManifestPublicKeys", REG_SZ, sz("k1:AAAA")},
+        {"ManifestPublicKeys", REG_MULTI_SZ, multi({" "})},
     };
     for (const auto &row : rows) {
         SetUp();

@@ -8,12 +8,14 @@
 std::vector<std::string> fakeCalls;
 std::map<std::string, std::string> fakeServer;
 int fakeSearchResult;
+std::vector<std::string> fakeDigestKinds;
 
 void resetFakes()
 {
     fakeCalls.clear();
     fakeServer.clear();
     fakeSearchResult = 0;
+    fakeDigestKinds.clear();
 }
 
 int SearchProcesses(const char *searchText, int action)
@@ -27,6 +29,7 @@ int fetchFiles(const Downloads *, FetchJob *jobs, size_t count)
     int all = 1;
     for (size_t i = 0; i < count; ++i) {
         fakeCalls.push_back(std::string("get ") + jobs[i].url);
+        fakeDigestKinds.push_back(jobs[i].digestKind ? jobs[i].digestKind : "-");
         auto body = fakeServer.find(jobs[i].url);
         FILE *f = body == fakeServer.end() ? NULL : fopen(jobs[i].path, "wb");
         if (f) {

@@ -11,5 +11,7 @@ extern std::vector<std::string> fakeCalls;
 // url -> body. A URL not listed fails and leaves the file as it was.
 extern std::map<std::string, std::string> fakeServer;
 extern int fakeSearchResult;
+// The digest kind each get was to verify, "-" for none.
+extern std::vector<std::string> fakeDigestKinds;
 
 void resetFakes();

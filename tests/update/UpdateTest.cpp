@@ -75,7 +75,7 @@ TEST(workFileVersionLine, PassesOverLinesOfNoKnownFormSilently)
 {
     const std::string rows[] = {
         "MD5:abc lib.jar\n", "md5 abc lib.jar\n", " md5:abc lib.jar\n", "md5 :abc lib.jar\n",
-        "sha256:abc lib.jar\n", "md5:abc\n", "md5:abc", "md5:\n", "md5:", "md5:abc \n",
+        "sha512:abc lib.jar\n", "md5:abc\n", "md5:abc", "md5:\n", "md5:", "md5:abc \n",
         "md5:abc \t\n", ":::", ":::\n", "\n", "", std::string("\0md5:abc lib.jar\n", 17), "JRE:",
     };
     for (const auto &row : rows) {
@@ -252,6 +252,78 @@ TEST(workFileVersionLine, RequiredDigestsRefuseEveryEntryWithoutOne)
         EXPECT_EQ(row.result == 0, s.log().find("which VerifyDigests requires, refused") != std::string::npos)
             << row.line;
         endUpdatePass(&pass);
+    }
+}
+
+TEST(workFileVersion, SignedManifestsTakeOnlySha256EntriesAndVerifyEveryOne)
+{
+    const std::string sha256(64, 'c'), md5(32, 'a');
+    const std::string both = "JRE:1.8.0\nsha256:" + sha256 + " Marvique.jar\nsha256:" + sha256 + " lib.jar\n";
+    using Kinds = std::vector<std::string>;
+    struct {
+        std::string manifest;
+        bool signedManifest;
+        int verifyDigests, result;
+        Kinds kinds;         // of each download
+        std::string refused; // the entry of the refusal line; empty: none
+    } rows[] = {
+        {both, true, 0, 1, {"sha256", "sha256"}, ""},
+        {"sha256:" + sha256 + " Marvique.jar\nmd5:" + md5 + " lib.jar\n", true, 0, 0, {}, "md5:" + md5 + " lib.jar"},
+        {"sha256:" + sha256 + " Marvique.jar\nsha256:abc lib.jar\n", true, 0, 0, {}, "sha256:abc lib.jar"},
+        {"sha256:" + sha256 + " Marvique.jar\nid:7 lib.jar\n", true, 2, 0, {}, "id:7 lib.jar"},
+        {both, false, 0, 1, {"-", "-"}, ""},
+        {both, false, 1, 1, {"sha256", "sha256"}, ""},
+    };
+    for (const auto &row : rows) {
+        Scene s;
+        s.serve("Marvique.jar", "client");
+        s.serve("lib.jar", "lib");
+        writeFile(s.at("fcompare.new"), row.manifest);
+        UpdatePass pass = s.newPass();
+        pass.signedManifest = row.signedManifest;
+        pass.verifyDigests = row.verifyDigests;
+        EXPECT_EQ(row.result, workFileVersion(&pass, s.at("fcompare.new").c_str())) << row.manifest;
+        EXPECT_EQ(row.kinds, fakeDigestKinds) << row.manifest;
+        std::string line = "workFileVersion - not a sha256 entry, which signed manifests require, refused: ";
+        size_t at = s.log().find(line);
+        EXPECT_EQ(row.refused.empty() ? std::string::npos : s.log().find(line + row.refused + "\r\n"), at)
+            << row.manifest;
+    }
+}
+
+// A file staged by a run that did not verify it is taken by a verifying run
+// only when it has the manifest's digest.
+TEST(workFileVersion, AVerifyingPassChecksWhatAnEarlierRunStaged)
+{
+    const std::string manifest = "sha256:3e23e8160039594a33894f6564e1b1348bbd7a0088d42c4acb73eeaed59c009d b.jar\n"
+                                 "sha256:2e7d2c03a9507ae265ecf5b5356885a53393a2029d241394997265a1a25aefc6 c.jar\n";
+    struct {
+        const char *staged; // c.jar's body in the unverified run
+        bool signedManifest;
+        int verifyDigests;
+        bool fetchedAgain;
+    } rows[] = {{"c", true, 0, false}, {"altered", true, 0, true}, {"altered", false, 1, true},
+                {"altered", false, 0, false}};
+    for (const auto &row : rows) {
+        Scene s;
+        std::string what = std::string(row.staged) + " " + std::to_string(row.signedManifest) +
+                           std::to_string(row.verifyDigests);
+        s.serve("c.jar", row.staged);
+        writeFile(s.at("fcompare.new"), manifest);
+        EXPECT_EQ(0, s.pass()) << what; // b.jar missing: c.jar stays staged
+        s.serve("b.jar", "b");
+        s.serve("c.jar", "c");
+        fakeCalls.clear();
+        writeFile(s.at("fcompare.new"), manifest);
+        UpdatePass pass = s.newPass();
+        pass.signedManifest = row.signedManifest;
+        pass.verifyDigests = row.verifyDigests;
+        EXPECT_EQ(1, workFileVersion(&pass, s.at("fcompare.new").c_str())) << what;
+        EXPECT_EQ(row.fetchedAgain ? (Calls{s.get("b.jar"), s.get("c.jar"), search}) : (Calls{s.get("b.jar"), search}),
+                  fakeCalls)
+            << what;
+        EXPECT_EQ(row.fetchedAgain || row.staged == std::string("c") ? "c" : row.staged, readFile(s.at("c.jar")))
+            << what;
     }
 }
 
