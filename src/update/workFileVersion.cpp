@@ -226,7 +226,8 @@ static int checkItem(UpdatePass *pass, const ManifestItem *item)
         return 0;
     }
     if (pass->verifyDigests == 2 && !digestTokenDigits(kind, value)) {
-        LogFormat(true, "workFileVersionLine - no md5 or sha1 digest, which VerifyDigests requires, refused: %s:%s %s",
+        LogFormat(true,
+                  "workFileVersionLine - no md5, sha1 or sha256 digest, which VerifyDigests requires, refused: %s:%s %s",
                   kind, value, name);
         return 0;
     }
