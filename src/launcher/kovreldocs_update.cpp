@@ -25,6 +25,7 @@
 #include "text/Utf8.h"
 #include "ui/ProgressWindow.h"
 #include "update/getHTTPFile.h"
+#include "update/signedManifest.h"
 #include "update/workFileVersion.h"
 
 // Everything one run knows: built by run() step by step and handed to each
@@ -181,16 +182,25 @@ static bool installedClient(const RunRecord *record, char *jar)
 }
 
 // The client is started only where its jar is: a pass that failed or never
-// ran may have left none.
-static int startInstalled(RunRecord *record)
+// ran may have left none. minimumJava: the manifest's minimum Java version;
+// null when no new manifest was taken, and the installed one's applies.
+// noClient: the message box of a run that finds no client to start.
+static int startInstalled(RunRecord *record, const char *minimumJava = NULL,
+                          ProgressError noClient = ERROR_NO_SERVER)
 {
     char jar[UTF8_PATH_SIZE];
     if (!installedClient(record, jar)) {
         LogFormat(true, "No installed client (%s): nothing started", jar);
-        return failed(record, ERROR_NO_SERVER, record->host);
+        return failed(record, noClient, record->host);
+    }
+    char installedMinimum[64];
+    if (!minimumJava) {
+        installedMinimumJava(record->workFolder, installedMinimum);
+        minimumJava = installedMinimum;
     }
     progressStep(record->window, STEP_STARTING);
-    int started = launchJava(record->javaExe, record->safeLink, record->workFolder, record->window);
+    int started = launchJava(record->javaExe, record->safeLink, record->workFolder, &record->policy, minimumJava,
+                             record->window);
     // Released before any key press of debug mode: a second launcher need not wait for it.
     unlockWorkFolder(&record->lock);
     progressFinish(&record->window);
@@ -238,6 +248,12 @@ static int update(RunRecord *record)
         return startInstalled(record);
     }
     progressStep(record->window, STEP_CHECKING);
+    if (!acceptManifest(&record->downloads, record->policy.manifestPublicKeys, record->workFolder, url, newManifest)) {
+        if (progressStopped(record->window) == STOP_CANCEL)
+            return cancelled();
+        LogToFile("Manifest refused: the run goes on with the installed files", true, true);
+        return startInstalled(record);
+    }
 
     // The applets URL, below which every file of the manifest is fetched.
     snprintf(url, sizeof url, "%s" APPLETS_PATH, record->requestBase);
@@ -246,6 +262,7 @@ static int update(RunRecord *record)
     pass.appletsURL = url;
     pass.javaExe = record->javaExe;
     pass.verifyDigests = record->policy.verifyDigests;
+    pass.signedManifest = record->policy.manifestPublicKeys[0] != '\0';
     pass.downloads = &record->downloads;
     int passed = workFileVersion(&pass, newManifest);
     if (progressStopped(record->window) == STOP_CANCEL)
@@ -254,11 +271,13 @@ static int update(RunRecord *record)
         LogToFile("Manifest refused: the run goes on with the installed files", true, true);
         return startInstalled(record);
     }
+    // A pass that failed left the installed version whole: it runs.
     if (!passed) {
         LogToFile("Error processing versions file!", true, true);
-        return failed(record, ERROR_PASS_FAILED, record->host);
+        LogToFile("Update failed: the run goes on with the installed files", true, true);
+        return startInstalled(record, NULL, ERROR_PASS_FAILED);
     }
-    return startInstalled(record);
+    return startInstalled(record, pass.minimumJava);
 }
 
 UNITTEST int run(RunRecord *record, int argc, char *argv[])

@@ -12,6 +12,49 @@
 
 char logmsg[16384];
 
+// The log stays open for the run: opening it for every line cost more than
+// the whole check of a large manifest. It is opened again when the
+// temporary folder changes or, looked at once a second, the file was
+// removed; it is shared for deletion so that nothing else is kept from
+// removing it. Every line is handed to the system before LogToFile returns,
+// so it is in the file for the next step and for anyone who reads the log,
+// whatever becomes of the program.
+static HANDLE gLog = INVALID_HANDLE_VALUE;
+static wchar_t gLogPath[MAX_PATH];
+static DWORD gLogLookedAt;
+
+static bool logGone(void)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    return !GetFileInformationByHandle(gLog, &info) || info.nNumberOfLinks == 0;
+}
+
+// The log file, open for appending; INVALID_HANDLE_VALUE with errno set when
+// it cannot be had.
+static HANDLE openLog(const wchar_t *path)
+{
+    DWORD now = GetTickCount();
+    bool lookAgain = now - gLogLookedAt >= 1000;
+    if (lookAgain)
+        gLogLookedAt = now;
+    if (gLog != INVALID_HANDLE_VALUE && (wcscmp(path, gLogPath) != 0 || (lookAgain && logGone()))) {
+        CloseHandle(gLog);
+        gLog = INVALID_HANDLE_VALUE;
+    }
+    if (gLog == INVALID_HANDLE_VALUE) {
+        gLog = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        DWORD error = GetLastError();
+        if (gLog == INVALID_HANDLE_VALUE)
+            errno = error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND ? ENOENT
+                    : error == ERROR_ACCESS_DENIED                                 ? EACCES
+                                                                                   : EINVAL;
+        else
+            wcscpy(gLogPath, path);
+    }
+    return gLog;
+}
+
 int LogToFile(const char *text, bool echo, bool newline)
 {
     // By its wide name: the user's folder may hold what the ANSI code page cannot.
@@ -29,8 +72,8 @@ int LogToFile(const char *text, bool echo, bool newline)
         return 0;
     }
     wcscpy(path + n, L"\\Kovrel.log");
-    FILE *f = _wfopen(path, L"a");
-    if (!f) {
+    HANDLE f = openLog(path);
+    if (f == INVALID_HANDLE_VALUE) {
         fprintf(stderr, "LogToFile - fopen failed: %d (%s)\n", errno, strerror(errno));
         return 0;
     }
@@ -43,11 +86,18 @@ int LogToFile(const char *text, bool echo, bool newline)
         line[len++] = '\n';
     line[len] = '\0';
 
-    // The file in UTF-8, as the program holds its text.
-    fputs(line, f);
+    // The file in UTF-8, as the program holds its text, with CR LF line ends.
+    static char out[2 * sizeof line];
+    size_t outLen = 0;
+    for (size_t i = 0; i < len; ++i) {
+        if (line[i] == '\n')
+            out[outLen++] = '\r';
+        out[outLen++] = line[i];
+    }
+    DWORD written;
+    WriteFile(f, out, (DWORD)outLen, &written, NULL);
     if (echo)
         writeText(stdout, line, len);
-    fclose(f);
     return 1;
 }
 

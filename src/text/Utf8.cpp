@@ -94,18 +94,30 @@ int moveFile(const char *from, const char *to, unsigned long flags)
 
 void writeText(FILE *stream, const char *text, size_t len)
 {
-    HANDLE h = GetStdHandle(stream == stderr ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
+    // What the stream's handle is, looked at again only when it changes.
+    enum Kind { CONSOLE, DEVICE, FILE_OR_PIPE };
+    static HANDLE known[2];
+    static Kind kinds[2];
+    int which = stream == stderr;
+    HANDLE h = GetStdHandle(which ? STD_ERROR_HANDLE : STD_OUTPUT_HANDLE);
     DWORD mode, written;
+    if (h != known[which]) {
+        known[which] = h;
+        kinds[which] = GetConsoleMode(h, &mode) ? CONSOLE : GetFileType(h) == FILE_TYPE_CHAR ? DEVICE : FILE_OR_PIPE;
+    }
     static wchar_t wide[16384];
-    int units = len ? MultiByteToWideChar(CP_UTF8, 0, text, (int)len, wide, sizeof wide / sizeof *wide) : 0;
-    if (units > 0 && GetConsoleMode(h, &mode)) {
+    int units;
+    if (kinds[which] == CONSOLE &&
+        (units = len ? MultiByteToWideChar(CP_UTF8, 0, text, (int)len, wide, sizeof wide / sizeof *wide) : 0) > 0) {
         fflush(stream);
         WriteConsoleW(h, wide, (DWORD)units, &written, NULL);
-        return;
+    } else if (kinds[which] == DEVICE) {
+        // One write: on a character device (the null device) the stream would
+        // hand it over byte by byte. The descriptor's text mode still turns
+        // each line feed into CR LF.
+        fflush(stream);
+        _write(_fileno(stream), text, (unsigned)len);
+    } else {
+        fwrite(text, 1, len, stream);
     }
-    // One write: on a character device (the null device) the stream would
-    // hand it over byte by byte. The descriptor's text mode still turns each
-    // line feed into CR LF.
-    fflush(stream);
-    _write(_fileno(stream), text, (unsigned)len);
 }

@@ -42,10 +42,12 @@ struct ProgressWindow {
     bool noLater;     // not shown yet: never shown (the run is starting)
     bool offerStart;
     ProgressStep step;
-    wchar_t file[MAX_PATH];
-    unsigned n, m;
-    long long expected, received;
-    DWORD fileStart; // tick at the current transfer's first byte report
+    wchar_t file[MAX_PATH]; // the file started last
+    unsigned n, m;          // its number, and the files to fetch
+    unsigned done, share;   // files ended; the running transfers' thousandths of a file
+    long long expected, received; // of the running transfer(s)
+    long long fetched;      // bytes received since rateStart
+    DWORD rateStart;        // tick at the first byte report of the transfer or the fetch
     DWORD lastPost;
 };
 
@@ -106,13 +108,14 @@ UNITTEST void progressSize(long long bytes, wchar_t *out, size_t size)
 
 UNITTEST void progressBar(unsigned n, unsigned m, long long expected, long long received, int *range, int *position)
 {
-    // The manifest gives no file sizes: the bar counts files, and the current
-    // file fills its share by its bytes when its length is known.
+    // The manifest gives no file sizes: the bar counts files, and the files
+    // being fetched fill their shares by their bytes when their lengths are
+    // known. Side by side, received of expected spans several files.
     long long files = n ? m : 1, done = n ? n - 1 : 0;
     if (files > INT_MAX / barPerFile)
         files = INT_MAX / barPerFile;
     long long part = expected > 0 && received > 0 ? received * barPerFile / expected : 0;
-    long long position64 = done * barPerFile + (part < barPerFile ? part : barPerFile);
+    long long position64 = done * barPerFile + part;
     *range = (int)(files * barPerFile);
     *position = (int)(position64 < *range ? position64 : *range);
 }
@@ -196,9 +199,9 @@ static void showState(ProgressWindow *w)
     ProgressStep step = w->step;
     wchar_t file[MAX_PATH];
     wcscpy(file, w->file);
-    unsigned n = w->n, m = w->m;
-    long long expected = w->expected, received = w->received;
-    DWORD elapsed = GetTickCount() - w->fileStart;
+    unsigned n = w->n, m = w->m, done = w->done, share = w->share;
+    long long expected = w->expected, received = w->received, fetched = w->fetched;
+    DWORD elapsed = GetTickCount() - w->rateStart;
     bool offer = w->offerStart;
     HWND hwnd = w->hwnd;
     LeaveCriticalSection(&w->lock);
@@ -216,16 +219,21 @@ static void showState(ProgressWindow *w)
     title[699] = L'\0';
     SetWindowTextW(hwnd, title);
 
+    // Fetching, the files ended and the running ones' shares; otherwise the
+    // one transfer's bytes.
     int range, position;
-    progressBar(step == STEP_DOWNLOADING ? n : 0, m, expected, received, &range, &position);
+    if (step == STEP_DOWNLOADING)
+        progressBar(done + 1, m, barPerFile, share, &range, &position);
+    else
+        progressBar(0, 0, expected, received, &range, &position);
     HWND bar = GetDlgItem(hwnd, ID_BAR);
     SendMessageW(bar, PBM_SETRANGE32, 0, range);
     SendMessageW(bar, PBM_SETPOS, position, 0);
 
-    // Rate and time left of the current download, once there is something to go by.
+    // Rate and time left of the current download(s), once there is something to go by.
     text[0] = L'\0';
-    if (expected > 0 && received > 0 && elapsed >= 500) {
-        double rate = received * 1000.0 / elapsed;
+    if (expected > 0 && received > 0 && fetched > 0 && elapsed >= 500) {
+        double rate = fetched * 1000.0 / elapsed;
         unsigned left = (unsigned)((expected - received) / (rate > 1 ? rate : 1));
         wchar_t got[32], all[32], per[32], remaining[64];
         progressSize(received, got, 32);
@@ -405,30 +413,40 @@ static int sinkBytes(void *context, curl_off_t expected, curl_off_t received)
     ProgressWindow *w = (ProgressWindow *)context;
     EnterCriticalSection(&w->lock);
     if (received < w->received || (!w->expected && !w->received))
-        w->fileStart = GetTickCount();
+        w->rateStart = GetTickCount();
     bool done = expected > 0 && received == expected && w->received != received;
     w->expected = expected;
-    w->received = received;
+    w->received = w->fetched = received;
     changed(w, done);
     return w->stop != STOP_NONE;
 }
 
-static void sinkFile(void *context, const char *name, unsigned n, unsigned m)
+static void sinkFetch(void *context, const FetchProgress *progress)
 {
     ProgressWindow *w = (ProgressWindow *)context;
     EnterCriticalSection(&w->lock);
-    // The file's own name, without its folders.
-    const char *base = name;
-    for (const char *p = name; *p; ++p)
-        if (*p == '/' || *p == '\\')
-            base = p + 1;
-    toWide(base, w->file, MAX_PATH);
-    w->step = STEP_DOWNLOADING;
-    w->n = n;
-    w->m = m;
-    w->expected = w->received = 0;
-    w->fileStart = GetTickCount();
-    changed(w, true);
+    if (w->step != STEP_DOWNLOADING) {
+        w->step = STEP_DOWNLOADING;
+        w->rateStart = GetTickCount();
+    }
+    // A file started or ended is shown at once.
+    bool force = progress->number != w->n || progress->done != w->done;
+    if (progress->name) {
+        // The file's own name, without its folders.
+        const char *base = progress->name;
+        for (const char *p = progress->name; *p; ++p)
+            if (*p == '/' || *p == '\\')
+                base = p + 1;
+        toWide(base, w->file, MAX_PATH);
+    }
+    w->n = progress->number;
+    w->m = progress->count;
+    w->done = progress->done;
+    w->share = progress->runningShare;
+    w->expected = progress->expected;
+    w->received = progress->received;
+    w->fetched = progress->fetched;
+    changed(w, force);
 }
 
 static int sinkStopped(void *context)
@@ -449,7 +467,7 @@ ProgressWindow *progressStart(bool show, const char *host)
     w->language = tableLanguage();
     w->sink.context = w;
     w->sink.bytes = sinkBytes;
-    w->sink.file = sinkFile;
+    w->sink.fetch = sinkFetch;
     w->sink.stopped = sinkStopped;
     toWide(host, w->host, sizeof w->host / sizeof *w->host);
     w->over = CreateEventW(NULL, TRUE, FALSE, NULL);
@@ -474,7 +492,7 @@ void progressStep(ProgressWindow *w, ProgressStep step)
         return;
     EnterCriticalSection(&w->lock);
     w->step = step;
-    w->expected = w->received = 0;
+    w->expected = w->received = w->fetched = 0;
     if (step == STEP_STARTING)
         w->noLater = true;
     changed(w, true);
@@ -563,12 +581,16 @@ void progressError(ProgressWindow *w, ProgressError error, const char *subject)
     messageBox(w, text, MB_ICONERROR);
 }
 
-void progressJavaNeeded(ProgressWindow *w)
+void progressJavaNeeded(ProgressWindow *w, const char *minimum)
 {
     if (!w)
         return;
     wchar_t text[1024];
-    messageBox(w, loadText(w->language, IDS_JAVA_NEEDED, text, 1024), MB_ICONINFORMATION);
+    if (minimum && minimum[0])
+        formatText(w->language, text, 1024, IDS_JAVA_NEWER, minimum);
+    else
+        loadText(w->language, IDS_JAVA_NEEDED, text, 1024);
+    messageBox(w, text, MB_ICONINFORMATION);
 }
 
 void progressFinish(ProgressWindow **window)

@@ -55,15 +55,17 @@ const TransferSink *progressSink(ProgressWindow *window);
 // Nothing without a window, or where no window can be made.
 void progressError(ProgressWindow *window, ProgressError error, const char *subject);
 
-// The "Java is needed" box, before the download page opens.
-void progressJavaNeeded(ProgressWindow *window);
+// The "Java is needed" box, before the download page opens; with a minimum
+// version (not ""), the box says that a newer Java than those found is needed.
+void progressJavaNeeded(ProgressWindow *window, const char *minimum);
 
 // Closes the window, ends its thread and frees it; *window becomes null.
 void progressFinish(ProgressWindow **window);
 
 #ifdef KOVREL_UNITTESTS
 // The bar's range and position for file n of m (0: the manifest) with
-// received of expected bytes (expected 0: unknown).
+// received of expected bytes (expected 0: unknown); received may pass
+// expected where transfers side by side fill several files' shares.
 void progressBar(unsigned n, unsigned m, long long expected, long long received, int *range, int *position);
 // A byte count as the window shows it: "512 B", "1.5 KB", "12.3 MB".
 void progressSize(long long bytes, wchar_t *out, size_t size);

@@ -22,3 +22,4 @@
 #define IDS_PASS_FAILED 124
 #define IDS_UNUSABLE_SETTING 125
 #define IDS_JAVA_NEEDED 126 // no argument
+#define IDS_JAVA_NEWER 127  // %hs the minimum version

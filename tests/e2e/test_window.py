@@ -12,7 +12,7 @@ import time
 import unittest
 
 from tests.e2e.harness import BUILD, TEMP, WORK, link_to, reg, wait_for, wine_env
-from tests.e2e.test_update import V1, UpdateCase, changed
+from tests.e2e.test_update import V1, UpdateCase, changed, manifest
 from tests.support.server import LocalServer
 
 PROBE = BUILD / "tests" / "window_probe.exe"
@@ -197,6 +197,10 @@ class Window(UpdateCase):
         self.assertEqual("Cancelled by the user", self.log_lines()[-1])
         self.assertEqual(before, self.installed())
         self.assertEqual([], self.records())
+        # The cut file stays staged, for the next run to continue.
+        parts = [p.read_bytes() for p in (WORK / "staging.part").glob("*.part")]
+        self.assertEqual(1, len(parts), parts)
+        self.assertTrue(parts[0] and SLOW_CLIENT.startswith(parts[0]), len(parts[0]))
         watch.finish()
 
     def test_start_without_updating_while_the_server_is_silent(self):
@@ -230,6 +234,14 @@ class Window(UpdateCase):
                 reg("delete", "HKLM\\SOFTWARE\\JavaSoft", "/f", view)
             self.addCleanup(self.register, 32, self.home)
 
+        def fail_first_pass():
+            # A file the server does not have: the pass fails, and nothing is installed yet.
+            self.serve(V1, text=manifest(dict(V1, **{"missing.jar": ("0a0b0c", b"")})))
+
+        def need_newer_java():
+            # The registered stand-in is a 1.8.
+            self.serve(V1, text=b"JRE:11\n" + manifest(V1))
+
         def hold_folder():
             reg("add", POLICY_KEY, "/v", "LockWaitSeconds", "/t", "REG_DWORD", "/d", "1", "/f")
             self.addCleanup(reg, "delete", POLICY_KEY, "/v", "LockWaitSeconds", "/f")
@@ -242,9 +254,12 @@ class Window(UpdateCase):
         rows = [("first run without the server", dead, None, ["127.0.0.1", "Kovrel.log", "did not answer"]),
                 ("a wait for another launcher that ran out", None, hold_folder,
                  ["another Kovrel launcher", "Kovrel.log"]),
+                ("a failed pass on a first run", None, fail_first_pass,
+                 ["127.0.0.1", "update from the server", "failed", "Kovrel.log"]),
                 ("server refused by the administrator", None, refuse_server,
                  ["127.0.0.1", "Kovrel.log", "administrator's settings"]),
-                ("no Java runtime", None, remove_java, ["Java is needed"])]
+                ("no Java runtime", None, remove_java, ["Java is needed"]),
+                ("a Java older than the manifest's minimum", None, need_newer_java, ["newer Java", "version 11"])]
         for name, link, prepare, words in rows:
             with self.subTest(name):
                 self.setUp()

@@ -24,6 +24,8 @@ TEST(ProgressWindow, BarCountsFilesAndFillsTheCurrentOneByItsBytes)
         {"last of four, complete", 4, 4, 400, 400, 4000, 4000},
         {"more bytes than announced", 2, 2, 100, 250, 2000, 2000},
         {"a file past the count", 9, 4, 0, 0, 4000, 4000},
+        {"side by side: one ended, three running at half", 2, 4, 1000, 1500, 4000, 2500},
+        {"side by side, past the count", 4, 4, 1000, 3000, 4000, 4000},
         {"a huge manifest stays in range", 5, 4000000, 10, 5, 2147483000, 4500},
         {"the last of a huge manifest, complete", 4000000, 4000000, 10, 10, 2147483000, 2147483000},
     };
@@ -72,7 +74,7 @@ std::wstring conversions(const std::wstring &format)
     for (size_t i = 0; i + 1 < format.size(); ++i)
         if (format[i] == L'%') {
             size_t j = i + 1;
-            while (j < format.size() && wcschr(L"l", format[j]))
+            while (j < format.size() && wcschr(L"lh", format[j]))
                 ++j;
             out += format.substr(i, j - i + 1) + L" ";
             i = j;
@@ -85,7 +87,7 @@ TEST(ProgressWindow, EveryTextInEnglishAndSpanishWithTheSameConversions)
     const UINT ids[] = {IDS_CONNECTING, IDS_CHECKING,      IDS_DOWNLOADING,    IDS_STARTING,     IDS_CANCELLING,
                         IDS_SERVER,     IDS_RATE,          IDS_CANCEL,         IDS_START,        IDS_SECONDS,
                         IDS_MINUTES,    IDS_NO_SERVER,     IDS_REFUSED_SERVER, IDS_REFUSED_LINK, IDS_LOCK_TIMEOUT,
-                        IDS_PASS_FAILED, IDS_UNUSABLE_SETTING, IDS_JAVA_NEEDED};
+                        IDS_PASS_FAILED, IDS_UNUSABLE_SETTING, IDS_JAVA_NEEDED, IDS_JAVA_NEWER};
     const WORD english = MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), spanish = MAKELANGID(LANG_SPANISH, SUBLANG_NEUTRAL);
     for (UINT id : ids) {
         std::wstring en = tableText(id, english), es = tableText(id, spanish);
@@ -105,7 +107,8 @@ TEST(ProgressWindow, WithoutADisplayTheRunGoesOn)
     ProgressWindow *window = progressStart(true, "host");
     ASSERT_NE(nullptr, window);
     const TransferSink *sink = progressSink(window);
-    sink->file(sink->context, "lib/kovrel-lib.jar", 1, 2);
+    FetchProgress fetch = {"lib/kovrel-lib.jar", 1, 2, 0, 500, 100, 50, 50};
+    sink->fetch(sink->context, &fetch);
     EXPECT_EQ(0, sink->bytes(sink->context, 100, 50));
     EXPECT_EQ(0, sink->stopped(sink->context));
     progressError(window, ERROR_NO_SERVER, "host");
