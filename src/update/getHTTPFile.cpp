@@ -250,8 +250,11 @@ static size_t writeBody(char *data, size_t size, size_t count, void *userdata)
     size_t bytes = size * count;
     if (!transfer->bodyStarted && !judgeBody(transfer))
         return 0;
-    transfer->over = bodyLimit(transfer->resumeFrom + transfer->decoded + (curl_off_t)bytes, transfer->coded,
-                               transfer->maxDecoded);
+    // The maximum holds for the whole file, the staged bytes included; the
+    // expansion, for what this answer sent.
+    curl_off_t left = transfer->maxDecoded - transfer->resumeFrom;
+    transfer->over = bodyLimit(transfer->decoded + (curl_off_t)bytes, transfer->coded,
+                               transfer->maxDecoded <= 0 ? 0 : left > 0 ? left : 1);
     if (transfer->over != BODY_WITHIN)
         return 0;
     if (transfer->passBytes && *transfer->passBytes + (curl_off_t)bytes > transfer->downloads->maxPassBytes) {
