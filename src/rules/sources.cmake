@@ -6,4 +6,5 @@ set(RULES_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/linkEscape.cpp
     ${CMAKE_CURRENT_LIST_DIR}/redact.cpp
     ${CMAKE_CURRENT_LIST_DIR}/transferLimits.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/proxyRules.cpp
 )
