@@ -20,6 +20,7 @@
 
 UNITTEST int policyServers(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
 UNITTEST int policyPins(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
+UNITTEST int policyText(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
 
 Policy defaultPolicy(void)
 {
@@ -166,6 +167,22 @@ UNITTEST int policyPins(unsigned long type, const void *data, unsigned long size
     return parseEntries(type, data, size, false, isPin, ';', out, outSize);
 }
 
+UNITTEST int policyText(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize)
+{
+    char separator;
+    long len = valueText(type, (const char *)data, size, false, &separator);
+    const char *text = (const char *)data;
+    while (len > 0 && (*text == ' ' || *text == '\t'))
+        ++text, --len;
+    while (len > 0 && (text[len - 1] == ' ' || text[len - 1] == '\t'))
+        --len;
+    if (len < 0 || (size_t)len >= outSize)
+        return 0;
+    memcpy(out, text, len);
+    out[len] = '\0';
+    return 1;
+}
+
 // Reads a value's raw data into data: 1 read, 0 not there, -1 there but
 // unreadable (larger than any usable value, or another failure).
 static int queryValue(HKEY key, const char *name, DWORD *type, BYTE *data, DWORD *size)
@@ -218,6 +235,27 @@ void ReadPolicy(Policy *policy)
         policy->unusable = "VerifyDigests";
     else if (read)
         policy->verifyDigests = digests;
+    size = sizeof data;
+    read = queryValue(key, "VerifyServerCertificate", &type, data, &size);
+    int verify = read > 0 ? policySwitch(type, data, size) : -1;
+    if (read && verify < 0)
+        policy->unusable = "VerifyServerCertificate";
+    else if (read)
+        policy->verifyServerCertificate = verify != 0;
+    // The proxy values: one that cannot be read is left out, and the next
+    // source of the proxy applies (the decision's log line says which).
+    const struct {
+        const char *name;
+        char *out;
+        size_t outSize;
+    } texts[] = {{"ProxyServer", policy->proxyServer, sizeof policy->proxyServer},
+                 {"ProxyBypass", policy->proxyBypass, sizeof policy->proxyBypass},
+                 {"ProxyAutoConfigURL", policy->proxyAutoConfigURL, sizeof policy->proxyAutoConfigURL}};
+    for (const auto &value : texts) {
+        size = sizeof data;
+        if (queryValue(key, value.name, &type, data, &size) == 1)
+            policyText(type, data, size, value.out, value.outSize);
+    }
     RegCloseKey(key);
 }
 
@@ -228,10 +266,11 @@ void describeControls(const Policy *policy, char *out, size_t outSize)
         ++servers;
     for (const char *p = policy->pinnedPublicKeys; *p; ++p)
         pins += *p == ';';
-    if (!servers && !pins && !policy->verifyDigests) {
+    if (!servers && !pins && !policy->verifyDigests && !policy->verifyServerCertificate) {
         snprintf(out, outSize, "none, the server is not verified");
         return;
     }
-    snprintf(out, outSize, "allowed servers: %d, pinned public keys: %d, verified digests: %s", servers, pins,
-             policy->verifyDigests == DIGESTS_REQUIRED ? "required" : policy->verifyDigests ? "on" : "off");
+    snprintf(out, outSize, "allowed servers: %d, pinned public keys: %d, verified digests: %s%s", servers, pins,
+             policy->verifyDigests == DIGESTS_REQUIRED ? "required" : policy->verifyDigests ? "on" : "off",
+             policy->verifyServerCertificate ? ", server certificate: verified by Windows" : "");
 }

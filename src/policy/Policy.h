@@ -27,6 +27,14 @@ struct Policy {
     // takes them; empty when none.
     char pinnedPublicKeys[2048];
     int verifyDigests; // VerifyDigests: DIGESTS_OFF, _VERIFIED or _REQUIRED
+    // ProxyServer: WinHTTP's "host:port" (or a list of them), "direct", or
+    // empty when not set; ProxyBypass: hosts that go direct, WinHTTP's syntax.
+    char proxyServer[512];
+    char proxyBypass[1024];
+    char proxyAutoConfigURL[1024]; // ProxyAutoConfigURL: a PAC address; empty when not set
+    // VerifyServerCertificate: the server's certificate checked against the
+    // machine's certificate store (0 off, 1 on).
+    int verifyServerCertificate;
     // The name of a trust value that is set but cannot be used; empty when
     // none. Such a run is refused rather than run without the control.
     const char *unusable;
@@ -64,6 +72,10 @@ int policyServers(unsigned long type, const void *data, unsigned long size, char
 // separated by ';' into out, joined by ';'. 0 when the type is wrong, an
 // entry is not such a hash, or the list does not fit; out is then untouched.
 int policyPins(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
+
+// A REG_SZ's text, blanks around it trimmed, into out. 0 when the type is
+// wrong or the text does not fit; out is then untouched.
+int policyText(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
 
 // VerifyDigests: a REG_DWORD, DIGESTS_OFF for 0, DIGESTS_REQUIRED for 2,
 // DIGESTS_VERIFIED for any other; another type gives -1 (unusable).

@@ -10,6 +10,7 @@
 #include "UnitTest.h"
 #include "logging/Logging.h"
 #include "policy/Policy.h"
+#include "proxy/Proxy.h"
 #include "rules/launcherNames.h"
 #include "rules/manifestReader.h"
 #include "update/fileDigest.h"
@@ -218,6 +219,7 @@ void getHTTPStartup(Downloads *downloads, const Policy *policy)
     downloads->connectTimeoutSeconds = policy->connectTimeoutSeconds;
     downloads->stallTimeoutSeconds = policy->stallTimeoutSeconds;
     downloads->pinnedPublicKeys = policy->pinnedPublicKeys;
+    downloads->verifyServerCertificate = policy->verifyServerCertificate != 0;
     downloads->share = NULL;
     CURLcode rc = curl_global_init(CURL_GLOBAL_ALL);
     if (rc != CURLE_OK) {
@@ -256,9 +258,15 @@ static int download(const Downloads *downloads, const char *url, const char *pat
 
     curl_easy_setopt(curl, CURLOPT_URL, url);
     curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "deflate");
-    // Off on purpose: deployments serve self-signed certificates on IP addresses.
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    // Off unless the administrator asks: deployments serve self-signed
+    // certificates on IP addresses. On, Schannel checks the chain against the
+    // machine's store; an unreachable revocation server (behind a proxy, say)
+    // does not fail the transfer.
+    long verify = downloads->verifyServerCertificate ? 1L : 0L;
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, verify);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, verify * 2);
+    if (verify)
+        curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, (long)CURLSSLOPT_REVOKE_BEST_EFFORT);
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, (long)downloads->connectTimeoutSeconds);
     // Pins hold without a certificate authority: the key itself is checked.
     if (downloads->pinnedPublicKeys[0])
@@ -297,7 +305,7 @@ static int download(const Downloads *downloads, const char *url, const char *pat
     }
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
 
-    CURLcode rc = curl_easy_perform(curl);
+    CURLcode rc = downloads->proxy ? proxyPerform(curl, downloads->proxy) : curl_easy_perform(curl);
     int closed = closeFile(transfer.file);
     int closeError = errno;
 

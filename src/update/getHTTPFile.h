@@ -6,6 +6,7 @@
 #include "rules/transferLimits.h"
 
 struct Policy;
+struct ProxyDecision;
 
 // What every transfer of a run shares: the administrator's limits and pins,
 // and the caches through which later transfers reuse the connections and TLS
@@ -15,6 +16,8 @@ struct Downloads {
     unsigned stallTimeoutSeconds;   // window in which STALL_MIN_BYTES must arrive
     const char *pinnedPublicKeys;   // as libcurl takes them; empty: none
     CURLSH *share;                  // null: each transfer connects anew
+    bool verifyServerCertificate;   // the server's certificate checked against the machine's store
+    ProxyDecision *proxy;           // the run's proxy; null: libcurl's own choice
 };
 
 // Run-scoped: libcurl's start-up and the caches, with policy's limits and
