@@ -15,6 +15,7 @@
 #include "rules/manifestReader.h"
 #include "update/fileDigest.h"
 #include "update/replaceFile.h"
+#include "update/serverCertificate.h"
 
 // The body is staged under the target's name plus this, beside it, and moved
 // over the target only when complete and accepted.
@@ -265,8 +266,10 @@ static int download(const Downloads *downloads, const char *url, const char *pat
     long verify = downloads->verifyServerCertificate ? 1L : 0L;
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, verify);
     curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, verify * 2);
-    if (verify)
+    if (verify) {
         curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, (long)CURLSSLOPT_REVOKE_BEST_EFFORT);
+        curl_easy_setopt(curl, CURLOPT_CERTINFO, 1L);
+    }
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, (long)downloads->connectTimeoutSeconds);
     // Pins hold without a certificate authority: the key itself is checked.
     if (downloads->pinnedPublicKeys[0])
@@ -331,6 +334,8 @@ static int download(const Downloads *downloads, const char *url, const char *pat
                       strerror(transfer.writeError), part);
         ok = 0;
     }
+    if (ok && verify && !serverCertificateTrusted(curl))
+        ok = 0;
     if (!closed) {
         // After a failed write the close fails too; that was reported above.
         if (!transfer.writeError)
