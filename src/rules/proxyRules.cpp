@@ -156,6 +156,11 @@ static bool bypassEntry(const char *entry, size_t len, const char *host, unsigne
         if (want != port)
             return false;
     }
+    // The host comes without brackets, as libcurl gives an IPv6 address apart.
+    if (close && entry[0] == '[') {
+        hostLen = close - entry - 1;
+        ++entry;
+    }
     return hostLen && globMatch(entry, hostLen, host, strlen(host));
 }
 

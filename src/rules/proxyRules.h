@@ -23,7 +23,7 @@ struct ProxyList {
 // entry remains; 0, *list untouched, otherwise.
 int proxyListParse(const char *text, bool https, ProxyList *list);
 
-// True when host (and port) matches an entry of a WinHTTP bypass list:
+// True when host (an IPv6 address without brackets) and port match an entry of a WinHTTP bypass list:
 // entries separated by ';', ',' or blanks, '*' matching any run of
 // characters, case ignored, an optional "scheme://" ignored, ":port" compared
 // when written; "<local>" matches a host name without a dot.
