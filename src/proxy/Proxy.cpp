@@ -73,11 +73,96 @@ static void release(Evaluation *evaluation)
         free(evaluation);
 }
 
+// The resolver of Windows 8 and later, which gives the whole answer, DIRECT
+// entries included; resolved at run time, as older Windows lacks it.
+typedef DWORD(WINAPI *CreateResolverFn)(HINTERNET, HINTERNET *);
+typedef DWORD(WINAPI *GetProxyForUrlExFn)(HINTERNET, PCWSTR, WINHTTP_AUTOPROXY_OPTIONS *, DWORD_PTR);
+typedef DWORD(WINAPI *GetProxyResultFn)(HINTERNET, WINHTTP_PROXY_RESULT *);
+typedef VOID(WINAPI *FreeProxyResultFn)(WINHTTP_PROXY_RESULT *);
+
+struct Resolution {
+    HANDLE done;
+    DWORD error;
+};
+
+static void CALLBACK resolved(HINTERNET, DWORD_PTR context, DWORD status, void *info, DWORD)
+{
+    Resolution *resolution = (Resolution *)context;
+    if (status == WINHTTP_CALLBACK_STATUS_REQUEST_ERROR)
+        resolution->error = ((WINHTTP_ASYNC_RESULT *)info)->dwError;
+    else if (status != WINHTTP_CALLBACK_STATUS_GETPROXYFORURL_COMPLETE)
+        return;
+    SetEvent(resolution->done);
+}
+
+// The resolver's entries as a PAC answer ("PROXY a:1; DIRECT") into e.
+static void resultText(const WINHTTP_PROXY_RESULT *result, Evaluation *e)
+{
+    size_t used = 0;
+    for (DWORD i = 0; i < result->cEntries && used < sizeof e->proxy; ++i) {
+        const WINHTTP_PROXY_RESULT_ENTRY *entry = &result->pEntries[i];
+        char name[PROXY_NAME_MAX];
+        toAnsi(entry->pwszProxy, name, sizeof name);
+        const char *kind = entry->ProxyScheme == INTERNET_SCHEME_SOCKS ? "SOCKS"
+                           : entry->ProxyScheme == INTERNET_SCHEME_HTTPS ? "HTTPS"
+                                                                        : "PROXY";
+        if (!entry->fProxy || entry->fBypass || !name[0])
+            used += snprintf(e->proxy + used, sizeof e->proxy - used, "%sDIRECT", i ? "; " : "");
+        else
+            used += snprintf(e->proxy + used, sizeof e->proxy - used, "%s%s %s:%u", i ? "; " : "", kind, name,
+                             (unsigned)entry->ProxyPort);
+    }
+    e->accessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
+}
+
+// 1 when the resolver answered into e, 0 when it failed (e->error), -1
+// when this Windows has none (Wine's gives ERROR_WINHTTP_AUTO_PROXY_SERVICE_ERROR).
+static int evaluateWhole(Evaluation *e, WINHTTP_AUTOPROXY_OPTIONS *options)
+{
+    HMODULE winhttp = GetModuleHandleA("winhttp.dll");
+    auto createResolver = (CreateResolverFn)(void *)GetProcAddress(winhttp, "WinHttpCreateProxyResolver");
+    auto getProxyForUrlEx = (GetProxyForUrlExFn)(void *)GetProcAddress(winhttp, "WinHttpGetProxyForUrlEx");
+    auto getProxyResult = (GetProxyResultFn)(void *)GetProcAddress(winhttp, "WinHttpGetProxyResult");
+    auto freeProxyResult = (FreeProxyResultFn)(void *)GetProcAddress(winhttp, "WinHttpFreeProxyResult");
+    if (!createResolver || !getProxyForUrlEx || !getProxyResult || !freeProxyResult)
+        return -1;
+    HINTERNET session = WinHttpOpen(L"Kovrel", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                    WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+    HINTERNET resolver = NULL;
+    Resolution resolution = {CreateEventA(NULL, TRUE, FALSE, NULL), 0};
+    int result = -1;
+    // The resolver takes the session's callback.
+    if (session)
+        WinHttpSetStatusCallback(session, resolved, WINHTTP_CALLBACK_FLAG_REQUEST_ERROR |
+                                                        WINHTTP_CALLBACK_FLAG_GETPROXYFORURL_COMPLETE, 0);
+    if (session && resolution.done && createResolver(session, &resolver) == ERROR_SUCCESS) {
+        DWORD rc = getProxyForUrlEx(resolver, e->url, options, (DWORD_PTR)&resolution);
+        if (rc == ERROR_IO_PENDING) {
+            // The caller bounds the whole evaluation.
+            WaitForSingleObject(resolution.done, INFINITE);
+            rc = resolution.error;
+        }
+        WINHTTP_PROXY_RESULT answer = {};
+        if (rc == ERROR_SUCCESS)
+            rc = getProxyResult(resolver, &answer);
+        if (rc == ERROR_SUCCESS) {
+            resultText(&answer, e);
+            freeProxyResult(&answer);
+        }
+        e->error = rc;
+        result = rc == ERROR_SUCCESS;
+        WinHttpCloseHandle(resolver);
+    }
+    if (resolution.done)
+        CloseHandle(resolution.done);
+    if (session)
+        WinHttpCloseHandle(session);
+    return result;
+}
+
 static DWORD WINAPI evaluate(void *parameter)
 {
     Evaluation *e = (Evaluation *)parameter;
-    HINTERNET session =
-        WinHttpOpen(L"Kovrel", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     WINHTTP_AUTOPROXY_OPTIONS options = {};
     if (e->pac[0]) {
         options.dwFlags = WINHTTP_AUTOPROXY_CONFIG_URL;
@@ -88,6 +173,14 @@ static DWORD WINAPI evaluate(void *parameter)
     }
     // A PAC server that asks for a login gets the Windows account.
     options.fAutoLogonIfChallenged = TRUE;
+    if (evaluateWhole(e, &options) >= 0) {
+        release(e);
+        return 0;
+    }
+    // The older call gives the proxies without the DIRECT entries (Wine's
+    // only the first proxy).
+    HINTERNET session =
+        WinHttpOpen(L"Kovrel", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     WINHTTP_PROXY_INFO info = {};
     if (!session || !WinHttpGetProxyForUrl(session, e->url, &options, &info)) {
         e->error = GetLastError();
