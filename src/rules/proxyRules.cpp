@@ -4,20 +4,11 @@
 #include <string.h>
 
 #include "rules/linkRules.h"
+#include "rules/manifestRules.h"
 
 static char lower(char c)
 {
     return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
-}
-
-static bool sameWord(const char *a, size_t len, const char *word)
-{
-    if (strlen(word) != len)
-        return false;
-    for (size_t i = 0; i < len; ++i)
-        if (lower(a[i]) != lower(word[i]))
-            return false;
-    return true;
 }
 
 static bool isBlank(char c)
@@ -39,8 +30,8 @@ static void addEntry(ProxyList *list, const char *scheme, const char *name, size
 
 static const struct {
     const char *kind, *scheme; // scheme NULL: a kind this build cannot use
-} pacKinds[] = {{"PROXY", ""}, {"HTTP", ""}, {"SOCKS", "socks4://"}, {"SOCKS4", "socks4://"},
-                {"SOCKS5", "socks5://"}, {"HTTPS", NULL}};
+} pacKinds[] = {{"proxy", ""}, {"http", ""}, {"socks", "socks4://"}, {"socks4", "socks4://"},
+                {"socks5", "socks5://"}, {"https", NULL}};
 
 // One PAC item, "KIND host:port" or "DIRECT"; false when it does not start
 // with a kind (then it is a WinHTTP entry).
@@ -49,7 +40,7 @@ static bool pacItem(const char *item, size_t len, ProxyList *list)
     size_t kindLen = 0;
     while (kindLen < len && !isBlank(item[kindLen]))
         ++kindLen;
-    if (sameWord(item, kindLen, "DIRECT")) {
+    if (sameWord(item, kindLen, "direct")) {
         addEntry(list, "", "", 0);
         return true;
     }
@@ -87,7 +78,7 @@ int proxyListParse(const char *text, bool https, ProxyList *list)
                 while (i + n < len && !isBlank(p[i + n]))
                     ++n;
                 const char *name = p + i, *eq = (const char *)memchr(name, '=', n);
-                if (sameWord(name, n, "DIRECT")) {
+                if (sameWord(name, n, "direct")) {
                     addEntry(&found, "", "", 0);
                 } else if (!eq) {
                     addEntry(&found, "", name, n);
