@@ -138,7 +138,7 @@ class Proxy(UpdateCase):
         """A whole good run, the Proxy line in the log, and every request through
         tinyproxy (or none of them)."""
         self.serve(V1)
-        rc, stdout = self.run_update()
+        rc, _, stdout = self.launch(self.link, self.home, env=getattr(self, "env", None))
         self.assertEqual(1, rc, stdout)
         self.assertClientStarted(self.link)
         self.assertWorkHolds(V1)
@@ -194,9 +194,20 @@ class Proxy(UpdateCase):
         self.assertEqual(1, sum(line.startswith(f"Proxy:       {closed} not reached") for line in self.log_lines()))
 
     def test_administrator_proxy_wins_over_the_user_setting(self):
-        user_settings(DIRECT | NAMED, f"127.0.0.1:{closed_port()}")
-        set_policy("ProxyServer", self.tinyproxy.address)
-        self.assertThrough(f"Proxy:       {self.tinyproxy.address} (from administrator ProxyServer)")
+        for value, line, tunnelled in (
+                (self.tinyproxy.address, f"Proxy:       {self.tinyproxy.address} (from administrator ProxyServer)",
+                 True),
+                ("direct", "Proxy:       DIRECT (from administrator ProxyServer)", False)):
+            with self.subTest(value=value):
+                self.setUp()
+                user_settings(DIRECT | NAMED, f"127.0.0.1:{closed_port()}")
+                set_policy("ProxyServer", value)
+                self.assertThrough(line, tunnelled)
+
+    def test_environment_variable_when_windows_names_no_proxy(self):
+        self.env = {"https_proxy": f"http://user:secret@{self.tinyproxy.address}"}
+        self.assertThrough(f"Proxy:       http://user:***@{self.tinyproxy.address} "
+                           "(from environment variable https_proxy)")
 
     def test_unreachable_proxy_without_direct_never_goes_direct(self):
         self.serve(V1)
