@@ -3,21 +3,28 @@
 
 report.py RESULTS LAUNCHER CURL, RESULTS holding MODE-ROW-N.json (hyperfine
 exports, launcher first) and MODE-ROW-{launcher,curl}.mem (GNU time's %M in KiB).
+
+report.py check RESULTS MODE ROW ACCESS_LOG CLIENTS PATH... tells whether a row's
+rounds measured whole runs (see problems()); ACCESS_LOG holds the server's
+"USER_AGENT|STATUS PATH" lines, CLIENTS a line per client start, PATH... what one
+launcher run asks for. Exit code 1 with the problems printed when not.
 """
 import json
 import platform
 import statistics
 import subprocess
 import sys
+from collections import Counter
 from datetime import datetime
 from pathlib import Path
 
-# row: (what, target ratio of the medians; None for the search row)
+# row: (what, target ratio of the medians; None for the search row). Every
+# launcher run ends with the client started; the client jar is one file more.
 ROWS = {
-    "uptodate": ("Up-to-date start, 50-line manifest (HTTPS) vs one manifest fetch", 1.2),
-    "update": ("Full update, 50 x 1 MiB over HTTPS vs one curl process", 1.5),
-    "big-http": ("One 512 MiB file over HTTP", 1.1),
-    "big-https": ("One 512 MiB file over HTTPS", 1.1),
+    "uptodate": ("Up-to-date start, 51-line manifest (HTTPS) vs one manifest fetch", 1.2),
+    "update": ("Full update, 50 x 1 MiB + client jar over HTTPS vs one curl process", 1.5),
+    "big-http": ("One 512 MiB file + client jar over HTTP", 1.1),
+    "big-https": ("One 512 MiB file + client jar over HTTPS", 1.1),
     "idle": ("Full update with 100 extra idle processes", None),
 }
 FILES = 50
@@ -36,7 +43,9 @@ def load(results):
     for path in results.glob("*.mem"):
         mode, rest = path.stem.split("-", 1)
         row, who = rest.rsplit("-", 1)
-        memory[(mode, row, who)] = [int(line) / 1024 for line in path.read_text().split() if line.isdigit()]
+        # GNU time writes a line of its own before the value when the command
+        # exits non-zero, as the launcher does when it started the client.
+        memory[(mode, row, who)] = [int(line) / 1024 for line in path.read_text().splitlines() if line.isdigit()]
     return times, memory
 
 
@@ -74,6 +83,43 @@ def table(times, memory):
     return lines
 
 
+def problems(exports, requests, expected, clients):
+    """Why a row's rounds are not a measure of whole runs, if they are not:
+    exports, hyperfine's JSON of each round; requests, the server's log of the
+    launcher's requests, "STATUS PATH" each; expected, the paths one launcher
+    run asks for; clients, the client starts counted. Each round must hold one
+    launcher run that started the client (exit code 1), one curl run that
+    succeeded, and the launcher's requests must be exactly the expected ones,
+    each answered 200."""
+    rounds = len(exports)
+    found = []
+    for who, code in (("launcher", 1), ("curl", 0)):
+        codes = [c for export in exports for result in export["results"] if result["command"] == who
+                 for c in result["exit_codes"]]
+        if codes != [code] * rounds:
+            found.append(f"{who}: exit codes {codes}, expected {code} in each of {rounds} rounds")
+    want = Counter({f"200 {path}": rounds for path in expected})
+    got = Counter(requests)
+    for what, lines in (("missing", want - got), ("unexpected", got - want)):
+        if lines:
+            found.append(f"requests {what}: " + ", ".join(f"{n} x {line}" for line, n in sorted(lines.items())))
+    if clients != rounds:
+        found.append(f"{clients} client starts in {rounds} rounds")
+    return found
+
+
+def check(results, mode, row, access_log, clients_file, expected):
+    exports = [json.loads(path.read_text()) for path in sorted(results.glob(f"{mode}-{row}-*.json"))]
+    # curl's tool names itself; the rest is the launcher's.
+    requests = [line.partition("|")[2] for line in Path(access_log).read_text().splitlines()
+                if not line.startswith("curl/")]
+    clients = Path(clients_file).read_text().count("done") if Path(clients_file).exists() else 0
+    found = problems(exports, requests, expected, clients)
+    for problem in found:
+        print(f"{mode} {row}: {problem}")
+    return 1 if found else 0
+
+
 def command(*args):
     try:
         return subprocess.run(args, capture_output=True, text=True).stdout.strip()
@@ -93,6 +139,8 @@ def machine(results):
 
 
 def main():
+    if sys.argv[1] == "check":
+        sys.exit(check(Path(sys.argv[2]), *sys.argv[3:7], sys.argv[7:]))
     results, launcher, curl = Path(sys.argv[1]), sys.argv[2], sys.argv[3]
     print("\n".join(machine(results)))
     print(f"Launcher: {launcher}\ncurl tool: {curl} ({command('wine', curl, '-V').splitlines()[0]})\n")

@@ -7,20 +7,25 @@
 # Installs and builds what it needs first (scripts/bootstrap.sh --bench, then
 # scripts/build.sh). Rows, each timed with hyperfine, the two commands
 # interleaved (one run of each per round):
-#   uptodate  up-to-date start (50-line manifest, every file present)
+#   uptodate  up-to-date start (51-line manifest, every file present)
 #             against one fetch of the manifest, HTTPS
-#   update    full update, 50 files of 1 MiB over HTTPS, against one curl
-#             process fetching the same 51 URLs
-#   big-http  one 512 MiB file over HTTP (the manifest too, on both sides)
+#   update    full update, 50 files of 1 MiB and the client jar over HTTPS,
+#             against one curl process fetching the same 52 URLs
+#   big-http  one 512 MiB file over HTTP (the manifest and the client jar too,
+#             on both sides)
 #   big-https the same over HTTPS
 #   idle      the full update with 100 extra idle processes running
 # Every row runs twice: pinned (wineserver and the measured commands on CPU 0)
 # and unpinned. nginx always runs on CPU 1. Peak memory is GNU time's maximum
 # resident set of the measured Wine process.
 #
-# The measured launcher run ends where the client would start: the link holds
-# %PATH%, which the launcher refuses to hand on to the client, so no Java
-# runtime is needed and nothing keeps running after the run.
+# A measured launcher run is a whole run: a plain link, the manifest, the
+# files, and the client started with a registered Java runtime whose javaw.exe
+# (the tests' stand-in) notes its start and exits at once. After each row,
+# every launcher run must have exited with 1 (client started) and every curl
+# run with 0, the server must have logged exactly the launcher's expected
+# requests, each answered 200, and the client must have started once per
+# round; the benchmark stops otherwise.
 #
 # Environment: KOVREL_BENCH_EXE (launcher to measure, default build/kovrel.exe),
 # KOVREL_BENCH_ROUNDS (rounds of the small rows, default 10),
@@ -58,31 +63,42 @@ cp "$exe" "$bench_c/kovrel.exe"
 cp "$curl_exe" "$bench_c/curl.exe"
 cp "$root/build/tests/standin_java.exe" "$bench_c/idle.exe"
 cp "$root/build/tests/start_detached.exe" "$bench_c/start_detached.exe"
-# A Java runtime for the lookup to find; it is never started (see above).
-mkdir -p "$WINEPREFIX/drive_c/benchjre/bin" && : > "$WINEPREFIX/drive_c/benchjre/bin/javaw.exe"
+# The Java runtime the launcher starts the client with: the stand-in, which
+# notes each start in C:\bench\client.txt as it ends.
+mkdir -p "$WINEPREFIX/drive_c/benchjre/bin"
+cp "$root/build/tests/standin_java.exe" "$WINEPREFIX/drive_c/benchjre/bin/javaw.exe"
+export KOVREL_STANDIN_DONE='C:\bench\client.txt'
+client_done=$bench_c/client.txt
 jre='HKLM\SOFTWARE\JavaSoft\Java Runtime Environment'
 (cd / && wine reg add "$jre" /v CurrentVersion /d 1.8 /f /reg:32 &&
     wine reg add "$jre\\1.8" /v JavaHome /d 'C:\benchjre' /f /reg:32) >/dev/null 2>&1
 
 # --- files served ---------------------------------------------------------------------
+# Each manifest ends with the client jar, which a run needs to start the client.
 make_files() {
     local applets=$www/files/XNL/applets
-    if [ ! -f "$applets/fcompare.ini" ]; then
+    if [ ! -f "$applets/Marvique.jar" ]; then
         mkdir -p "$applets"
         : > "$applets/fcompare.ini.tmp"
         for i in $(seq -w 1 50); do
             head -c 1M /dev/urandom > "$applets/file$i.jar"
             echo "md5:$i file$i.jar" >> "$applets/fcompare.ini.tmp"
         done
-        mv "$applets/fcompare.ini.tmp" "$applets/fcompare.ini"
+        client_jar "$applets"
     fi
     applets=$www/big/XNL/applets
-    if [ ! -f "$applets/fcompare.ini" ]; then
+    if [ ! -f "$applets/Marvique.jar" ]; then
         mkdir -p "$applets"
         head -c 512M /dev/urandom > "$applets/big.bin"
-        echo "md5:1 big.bin" > "$applets/fcompare.ini"
+        echo "md5:1 big.bin" > "$applets/fcompare.ini.tmp"
+        client_jar "$applets"
     fi
     chmod -R a+rX "$www"
+}
+client_jar() { # applets folder, its manifest so far in fcompare.ini.tmp
+    head -c 4K /dev/urandom > "$1/Marvique.jar"
+    echo "md5:1 Marvique.jar" >> "$1/fcompare.ini.tmp"
+    mv "$1/fcompare.ini.tmp" "$1/fcompare.ini"
 }
 log "generating the applets folders in $www"
 make_files
@@ -105,7 +121,8 @@ pid $ng/nginx.pid;
 error_log $ng/error.log;
 events { worker_connections 512; }
 http {
-    access_log off;
+    log_format bench '\$http_user_agent|\$status \$request_uri';
+    access_log $ng/access.log bench;
     default_type application/octet-stream;
     sendfile on;
     tcp_nopush on;
@@ -139,7 +156,7 @@ curl -sf -o /dev/null "http://127.0.0.1:$p_big/XNL/applets/fcompare.ini" || { lo
 
 # --- commands -----------------------------------------------------------------------------
 # One link per server: the launcher takes its base URL from the link.
-link() { echo "kovrel://$1/app/servlet/Launch?%PATH%?bench"; }
+link() { echo "kovrel://$1/app/servlet/Launch?bench?user"; }
 # A curl config file fetching the manifest and every file listed in it, as the
 # launcher's update does.
 curl_config() { # name base applets-folder
@@ -167,12 +184,17 @@ EOF
 cat > "$dir/keep-work.sh" <<EOF
 rm -f '$temp/Kovrel.log'
 EOF
-cat > "$dir/empty-out.sh" <<EOF
+# Before curl's run: the client that the launcher started has ended (or 10 s
+# passed), and its start is counted in the file given.
+cat > "$dir/client-ended.sh" <<EOF
+for _ in \$(seq 100); do [ -f '$client_done' ] && break; sleep 0.1; done
+cat '$client_done' >> "\$1" 2>/dev/null || true
+rm -f '$client_done'
 rm -rf '$bench_c/out'
 EOF
 
-# row -> launcher link, its preparation, curl's arguments
-declare -A row_link row_prepare row_curl
+# row -> launcher link, its preparation, curl's arguments, the folder served
+declare -A row_link row_prepare row_curl row_www
 row_link[uptodate]=$(link "https://127.0.0.1:$p_files_tls")
 row_prepare[uptodate]=$dir/keep-work.sh
 row_curl[uptodate]="-s -S -k --create-dirs -o C:/bench/out/fcompare.ini https://127.0.0.1:$p_files_tls/XNL/applets/fcompare.ini"
@@ -186,6 +208,8 @@ row_link[big-https]=$(link "https://127.0.0.1:$p_big_tls")
 row_link[idle]=${row_link[update]}
 row_prepare[idle]=$dir/empty-work.sh
 row_curl[idle]=${row_curl[update]}
+for r in uptodate update idle; do row_www[$r]=$www/files; done
+for r in big-http big-https; do row_www[$r]=$www/big; done
 
 # Times one row: rounds of one launcher run and one curl run, each under GNU
 # time for its peak memory.
@@ -193,21 +217,30 @@ measure() { # mode row rounds pin
     local mode=$1 row=$2 n=$3 pin=$4 i
     local out=$results/$mode-$row
     log "$mode $row: $n rounds"
+    : > "$ng/access.log"
     # hyperfine -N splits the commands itself, where a backslash escapes: the
-    # programs go by their Unix paths.
+    # programs go by their Unix paths. Exit codes are checked below (the
+    # launcher's is 1 when it started the client).
     for i in $(seq "$n"); do
-        hyperfine -N --style none --runs 1 --export-json "$out-$i.json" \
-            --prepare "bash ${row_prepare[$row]}" --prepare "bash $dir/empty-out.sh" \
+        hyperfine -N -i --style none --runs 1 --export-json "$out-$i.json" \
+            --prepare "bash ${row_prepare[$row]}" --prepare "bash $dir/client-ended.sh $out-clients.txt" \
             -n launcher "$pin /usr/bin/time -f %M -a -o $out-launcher.mem wine $bench_c/kovrel.exe ${row_link[$row]}" \
             -n curl "$pin /usr/bin/time -f %M -a -o $out-curl.mem wine $bench_c/curl.exe ${row_curl[$row]}" \
             >> "$results/hyperfine.log" 2>&1 ||
             { log "$mode $row: hyperfine failed"; tail -20 "$results/hyperfine.log"; exit 1; }
     done
-    # Every launcher run must have succeeded up to the client start.
-    grep -q "Error launching Java: the link holds the name of a variable" "$temp/Kovrel.log" ||
-        { log "$mode $row: the launcher's run did not complete"; tail -20 "$temp/Kovrel.log"; exit 1; }
-    ! grep -q "Error downloading file" "$temp/Kovrel.log" ||
-        { log "$mode $row: a download failed"; grep "getHTTPFile - .*fail" "$temp/Kovrel.log" | head; exit 1; }
+    # Whole runs only (see the top).
+    python3 "$root/bench/report.py" check "$results" "$mode" "$row" "$ng/access.log" "$out-clients.txt" \
+        $(expected_paths "$row") ||
+        { log "$mode $row: not a measure of whole runs; the launcher's last log:"; tail -20 "$temp/Kovrel.log"; exit 1; }
+}
+
+# What one launcher run of a row asks the server for.
+expected_paths() { # row
+    echo /XNL/applets/fcompare.ini
+    if [ "$1" != uptodate ]; then
+        sed 's|^[^ ]* |/XNL/applets/|' "${row_www[$1]}/XNL/applets/fcompare.ini"
+    fi
 }
 
 start_server() { # pin
@@ -221,7 +254,8 @@ start_server() { # pin
 start_idle() { # pin
     printf '@echo off\r\nfor /l %%%%i in (1,1,100) do C:\\bench\\start_detached.exe C:\\bench\\idle.exe "idle.exe %%%%i"\r\n' \
         > "$bench_c/idle.bat"
-    KOVREL_STANDIN_SECONDS=3600 $1 wine cmd /c 'C:\bench\idle.bat' > "$results/idle-pids.txt" 2>&1 </dev/null
+    env -u KOVREL_STANDIN_DONE KOVREL_STANDIN_SECONDS=3600 $1 wine cmd /c 'C:\bench\idle.bat' \
+        > "$results/idle-pids.txt" 2>&1 </dev/null
     local started
     started=$(grep -c '^[0-9]' "$results/idle-pids.txt" || true)
     [ "$started" = 100 ] || { log "only $started idle processes started"; exit 1; }
@@ -235,6 +269,7 @@ for mode in $modes; do
     # The up-to-date row needs the files in place.
     bash "$dir/empty-work.sh"
     $pin wine 'C:\bench\kovrel.exe' "${row_link[uptodate]}" >/dev/null 2>&1 || true
+    bash "$dir/client-ended.sh" /dev/null
     for row in $rows; do
         case $row in
         big-*) measure "$mode" "$row" "$big_rounds" "$pin" ;;

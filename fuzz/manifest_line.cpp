@@ -18,7 +18,8 @@ static ManifestLineForm byStrtok(char *line, ManifestLine *f)
         f->value = strtok(NULL, " ");
         return f->value ? (strip(f->value), MANIFEST_JRE) : MANIFEST_NO_VERSION;
     }
-    if (strcmp(f->kind, "id") != 0 && strcmp(f->kind, "md5") != 0 && strcmp(f->kind, "sha1") != 0)
+    if (strcmp(f->kind, "id") != 0 && strcmp(f->kind, "md5") != 0 && strcmp(f->kind, "sha1") != 0 &&
+        strcmp(f->kind, "sha256") != 0)
         return MANIFEST_OTHER_KIND;
     f->value = strtok(NULL, " ");
     if (!f->value)

@@ -8,6 +8,8 @@ set(FUZZ_TARGETS
     server_url
     link_escape
     redact
+    signature
+    java_version
 )
 # The test command's share of fuzzing, in seconds, spread over the targets
 # (each run also takes about a second to start).

@@ -15,10 +15,19 @@
 # machine, takes seconds. Prints nothing but progress; exits non-zero on failure.
 # With --bench, also what bench/run.sh needs: nginx-light (never left running
 # as a service), hyperfine, GNU time, and curl's own command-line tool built
-# from the same source and options as libcurl.
+# from the same source and options as libcurl. --no-native leaves out clang,
+# libFuzzer and libcrypto's headers, --no-package wixl, msitools and
+# osslsigncode, for a build without those parts (see build.sh).
 set -euo pipefail
-bench=
-[ "${1:-}" = --bench ] && bench=1
+bench= native=1 package=1
+for arg in "$@"; do
+    case $arg in
+    --bench) bench=1 ;;
+    --no-native) native= ;;
+    --no-package) package= ;;
+    *) echo "usage: $0 [--bench] [--no-native] [--no-package]" >&2; exit 2 ;;
+    esac
+done
 
 here=$(cd "$(dirname "$0")" && pwd)
 # shellcheck source=versions.env
@@ -31,9 +40,10 @@ log() { echo "bootstrap: $*"; }
 
 packages=(g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 wine64
           googletest cmake make python3 openssl dpkg-dev xz-utils
-          clang libfuzzer-14-dev libssl-dev libcurl4-openssl-dev wixl msitools osslsigncode
           tinyproxy winbind)
-[ -n "$bench" ] && packages+=(nginx-light hyperfine time)
+[ -z "$native" ] || packages+=(clang libfuzzer-14-dev libssl-dev libcurl4-openssl-dev)
+[ -z "$package" ] || packages+=(wixl msitools osslsigncode)
+[ -z "$bench" ] || packages+=(nginx-light hyperfine time)
 
 apt_updated=
 apt_update() {

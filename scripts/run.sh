@@ -9,6 +9,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 . "$root/scripts/wine-env.sh"
 trap 'wineserver -k 2>/dev/null || true' EXIT
 if [ $# -eq 0 ]; then
+    # The demo's manifest is written as an operator writes it.
+    [ -x "$root/build/native/kovrel-manifest" ] ||
+        { echo "run.sh: the demo needs kovrel-manifest, which a build with KOVREL_NATIVE=OFF leaves out" >&2; exit 1; }
     python3 "$root/demo/demo.py"
 else
     rc=0

@@ -6,7 +6,9 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    wineboot -i </dev/null >/dev/null 2>&1
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    wineboot -i </dev/null >/dev/null 2>&1 ||
+        { echo "wine-env.sh: cannot create the Wine prefix $WINEPREFIX" >&2; exit 1; }
     # The new prefix is written out when its server ends; a second server
     # cannot start while it runs.
     wineserver -w

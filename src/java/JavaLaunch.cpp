@@ -2,22 +2,24 @@
 
 #include <direct.h>
 #include <errno.h>
-#include <process.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
 
 #include "java/GetJREPath.h"
 #include "logging/Logging.h"
+#include "policy/Policy.h"
+#include "rules/javaVersion.h"
 #include "rules/launcherNames.h"
-
-#define JAVA_DOWNLOAD_PAGE "https://www.java.com/es/download/"
+#include "text/Utf8.h"
 
 static bool isRegularFile(const char *path)
 {
     struct _stat st;
-    return _stat(path, &st) == 0 && (st.st_mode & _S_IFREG);
+    return statFile(path, &st) == 0 && (st.st_mode & _S_IFREG);
 }
 
 // The Java executable below a Java home; empty (and not to be tested) when the
@@ -25,29 +27,63 @@ static bool isRegularFile(const char *path)
 static void javaCandidate(bool found, const char *home, const char *javaExe, char *exe, size_t exeSize)
 {
     exe[0] = '\0';
-    if (found && snprintf(exe, exeSize, "%s\\bin\\%s", home, javaExe) >= (int)exeSize) {
+    if (found && (snprintf(exe, exeSize, "%s\\bin\\%s", home, javaExe) >= (int)exeSize || wideUnits(exe) >= MAX_PATH)) {
         exe[0] = '\0';
         LogFormat(true, "Error: Java executable path too long: %s\\bin\\%s", home, javaExe);
     }
 }
 
-static int openDownloadPage(const char *cmd)
+// Through the shell, as cmd.exe's "start" does, but with no command line in
+// between that could read '&', '^' or '%' in an administrator's address.
+static int openDownloadPage(const char *url)
 {
-    if (_spawnl(_P_DETACH, cmd, "cmd.exe", "Please install Java 32 or 64 bits",
-                "/C start " JAVA_DOWNLOAD_PAGE, NULL) == -1)
-        LogFormat(true, "Error opening the Java download page (_spawnl): %d (%s)", errno, strerror(errno));
+    wchar_t wide[1024];
+    if (!toWide(url, wide, 1024)) {
+        LogFormat(true, "Error opening the Java download page: %s", url);
+        return 0;
+    }
+    CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof info;
+    info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
+    info.lpVerb = L"open";
+    info.lpFile = wide;
+    info.nShow = SW_SHOWNORMAL;
+    if (!ShellExecuteExW(&info)) {
+        DWORD error = GetLastError();
+        char text[256];
+        LogFormat(true, "Error opening the Java download page (ShellExecuteEx): %lu (%s)", error,
+                  windowsErrorText(error, text, sizeof text));
+    }
     return 0;
 }
 
-// cmd.exe finds the bare Java launcher name in the work folder, which is then
-// the current folder, or along path.
-static bool foundByName(const char *javaExe, const wchar_t *path)
+// Where cmd.exe finds the bare Java launcher name: in the work folder, which
+// is then the current folder, or along path; into found (MAX_PATH). False
+// when it finds none.
+static bool foundByName(const char *javaExe, const wchar_t *path, wchar_t *found)
 {
-    wchar_t name[16], found[MAX_PATH];
+    wchar_t name[16];
+    if (!toWide(javaExe, name, 16))
+        return false;
     if (isRegularFile(javaExe))
+        return GetFullPathNameW(name, MAX_PATH, found, NULL) > 0;
+    return path[0] && SearchPathW(path, name, NULL, MAX_PATH, found, NULL) > 0;
+}
+
+// True when the launcher that cmd.exe finds by name is another than home's.
+static bool anotherRuntime(const wchar_t *found, const char *home, const char *javaExe)
+{
+    char exe[UTF8_PATH_SIZE];
+    wchar_t wide[MAX_PATH], full[MAX_PATH];
+    if (snprintf(exe, sizeof exe, "%s\\bin\\%s", home, javaExe) >= (int)sizeof exe ||
+        !toWide(exe, wide, MAX_PATH) ||
+        GetFullPathNameW(wide, MAX_PATH, full, NULL) == 0)
         return true;
-    return path[0] && MultiByteToWideChar(CP_ACP, 0, javaExe, -1, name, 16) > 0 &&
-           SearchPathW(path, name, NULL, MAX_PATH, found, NULL) > 0;
+    wchar_t foundFull[MAX_PATH];
+    if (GetFullPathNameW(found, MAX_PATH, foundFull, NULL) == 0)
+        return true;
+    return _wcsicmp(full, foundFull) != 0;
 }
 
 // Starts cmd.exe detached, as _spawnl(_P_DETACH) did, with the same command
@@ -62,10 +98,10 @@ static int startClient(const char *cmd, const char *progName, const wchar_t *saf
     wchar_t program[MAX_PATH];
     char head[MAX_PATH + 32];
     snprintf(head, sizeof head, "cmd.exe Launching Java /C %s ", progName);
-    int headUnits = MultiByteToWideChar(CP_ACP, 0, head, -1, line, lineSize);
+    int headUnits = toWide(head, line, lineSize) ? (int)wcslen(line) + 1 : 0;
     size_t linkUnits = wcslen(safeLink);
     if (headUnits <= 0 || (size_t)headUnits + linkUnits > (size_t)lineSize ||
-        MultiByteToWideChar(CP_ACP, 0, cmd, -1, program, MAX_PATH) <= 0) {
+        !toWide(cmd, program, MAX_PATH)) {
         LogFormat(true, "Error launching Java: the command line does not fit");
         return 0;
     }
@@ -78,17 +114,25 @@ static int startClient(const char *cmd, const char *progName, const wchar_t *saf
     if (had >= pathSize)
         had = 0;
     path[had] = L'\0';
-    bool putFirst = !foundByName(javaExe, path);
+    wchar_t found[MAX_PATH];
+    bool byName = foundByName(javaExe, path, found);
+    // A launcher in the work folder comes before any PATH: nothing to do there.
+    bool other = byName && !isRegularFile(javaExe) && anotherRuntime(found, home, javaExe);
+    bool putFirst = !byName || other;
     if (putFirst) {
-        int homeUnits = MultiByteToWideChar(CP_ACP, 0, home, -1, firstPath, (int)pathSize);
+        int homeUnits = toWide(home, firstPath, pathSize) ? (int)wcslen(firstPath) + 1 : 0;
         if (homeUnits <= 0 || homeUnits + 5 + had > pathSize) {
             LogFormat(true, "Error launching Java: no room on the search path for %s\\bin", home);
             return 0;
         }
         wmemcpy(firstPath + homeUnits - 1, L"\\bin;", had ? 5 : 4);
         wmemcpy(firstPath + homeUnits + (had ? 4 : 3), path, had + 1);
-        LogFormat(true, "%s is found neither in the work folder nor on the search path: "
-                        "%s\\bin put first on the PATH of cmd.exe", javaExe, home);
+        if (other)
+            LogFormat(true, "%s on the search path is another runtime's (%ls): %s\\bin put first on the PATH of cmd.exe",
+                      javaExe, found, home);
+        else
+            LogFormat(true, "%s is found neither in the work folder nor on the search path: "
+                            "%s\\bin put first on the PATH of cmd.exe", javaExe, home);
         SetEnvironmentVariableW(L"PATH", firstPath);
     }
     STARTUPINFOW si = {};
@@ -109,11 +153,152 @@ static int startClient(const char *cmd, const char *progName, const wchar_t *saf
     return 1;
 }
 
-int launchJava(const char *javaExe, const wchar_t *safeLink, const char *workFolder)
+// One runtime found, as it is examined.
+struct Candidate {
+    char where[96]; // the place, for the log
+    const char *home;
+    const char *registryVersion; // the name the registry files it under; "" none
+    int bits;                    // 32 or 64 by its registry view; 0 unknown
+};
+
+// The runtime taken so far, and what the search has seen.
+struct JavaChoice {
+    const char *javaExe, *minimum;
+    int preferredBits;
+    bool taken, quiet; // quiet: the design's key, whose own lines say it all
+    char where[96], home[UTF8_PATH_SIZE], version[64];
+    int bits;
+    int examined, tooOld;
+};
+
+// The runtime's own statement of its version (the release file in its home),
+// failing that the registry's name; "" when neither gives one.
+static void runtimeVersion(const Candidate *c, char *version, size_t size)
 {
-    char cmd[MAX_PATH];
-    UINT n = GetSystemDirectoryA(cmd, sizeof cmd);
-    if (n == 0 || n >= sizeof cmd || snprintf(cmd + n, sizeof cmd - n, "\\CMD.exe") >= (int)(sizeof cmd - n)) {
+    char path[UTF8_PATH_SIZE];
+    version[0] = '\0';
+    if (snprintf(path, sizeof path, "%s\\release", c->home) < (int)sizeof path) {
+        if (FILE *f = openFile(path, "rb")) {
+            static char data[16384];
+            size_t n = fread(data, 1, sizeof data, f);
+            fclose(f);
+            if (releaseJavaVersion(data, n, version, size))
+                return;
+        }
+    }
+    const char *named = versionInName(c->registryVersion);
+    if (named && strlen(named) < size)
+        memcpy(version, named, strlen(named) + 1);
+}
+
+// True when the choice is final: a runtime is taken, and it has the preferred
+// bits or none are preferred.
+static bool settled(const JavaChoice *choice)
+{
+    return choice->taken && (!choice->preferredBits || choice->bits == choice->preferredBits);
+}
+
+// Examines a candidate, with a line unless it is the design's usable runtime,
+// and takes it when it is usable and the first, or the first of the preferred
+// bits. True when the choice is then final.
+static bool consider(JavaChoice *choice, const Candidate *c, bool quiet)
+{
+    char exe[UTF8_PATH_SIZE], version[64];
+    runtimeVersion(c, version, sizeof version);
+    const char *shown = version[0] ? version : "unknown";
+    char bits[16] = "";
+    if (c->bits)
+        snprintf(bits, sizeof bits, " (%d-bit)", c->bits);
+    if (snprintf(exe, sizeof exe, "%s\\bin\\%s", c->home, choice->javaExe) >= (int)sizeof exe ||
+        !isRegularFile(exe)) {
+        ++choice->examined;
+        LogFormat(true, "Java runtime: %s%s: %s, version %s: no bin\\%s, skipped", c->where, bits, c->home, shown,
+                  choice->javaExe);
+        return false;
+    }
+    int atLeast = choice->minimum[0] ? javaVersionAtLeast(version, choice->minimum) : 1;
+    if (atLeast != 1) {
+        ++choice->examined;
+        ++choice->tooOld;
+        LogFormat(true, "Java runtime: %s%s: %s, version %s: below the minimum %s, skipped", c->where, bits,
+                  c->home, shown, choice->minimum);
+        return false;
+    }
+    if (!quiet) {
+        ++choice->examined;
+        LogFormat(true, "Java runtime: %s%s: %s, version %s: usable", c->where, bits, c->home, shown);
+    }
+    bool preferred = choice->preferredBits && c->bits == choice->preferredBits;
+    if (!choice->taken || (preferred && choice->bits != choice->preferredBits)) {
+        choice->taken = true;
+        choice->quiet = quiet;
+        snprintf(choice->where, sizeof choice->where, "%s%s", c->where, bits);
+        snprintf(choice->home, sizeof choice->home, "%s", c->home);
+        snprintf(choice->version, sizeof choice->version, "%s", shown);
+        choice->bits = c->bits;
+    }
+    return settled(choice);
+}
+
+// The design's lookup, its lines and tests as they always were: the 32-bit
+// view, and the 64-bit view only when that gives no home.
+static bool designLookup(JavaChoice *choice)
+{
+    char home32[UTF8_PATH_SIZE], home64[UTF8_PATH_SIZE], version32[16] = "", version64[16] = "";
+    bool found32 = GetJRE32BitsPath(home32, sizeof home32, version32, sizeof version32);
+    bool found64 = !found32 && GetJRE64BitsPath(home64, sizeof home64, version64, sizeof version64);
+    if (!found32 && !found64) {
+        LogToFile("Error locating Java 32 or 64 bits enviroment.", true, true);
+        return false;
+    }
+    char exe32[UTF8_PATH_SIZE], exe64[UTF8_PATH_SIZE];
+    javaCandidate(found32, home32, choice->javaExe, exe32, sizeof exe32);
+    javaCandidate(found64, home64, choice->javaExe, exe64, sizeof exe64);
+    LogFormat(true, "JRE32BitsEXE: %s", exe32);
+    LogFormat(true, "JRE64BitsEXE: %s", exe64);
+    bool use32 = exe32[0] && isRegularFile(exe32);
+    if (!use32 && !(exe64[0] && isRegularFile(exe64))) {
+        LogToFile("Error locating Java 32 or 64 bits executable.", true, true);
+        return false;
+    }
+    Candidate c = {"JavaSoft\\Java Runtime Environment", use32 ? home32 : home64, use32 ? version32 : version64,
+                   use32 ? 32 : 64};
+    return consider(choice, &c, true);
+}
+
+// The places after the design's key, in order, until the choice is final.
+static void otherPlaces(JavaChoice *choice)
+{
+    static RegisteredJava found[32];
+    size_t n = FindRegisteredJava(found, sizeof found / sizeof *found);
+    for (size_t i = 0; i < n; ++i) {
+        Candidate c = {"", found[i].home, found[i].version, found[i].bits};
+        snprintf(c.where, sizeof c.where, "%s\\%s", found[i].place, found[i].version);
+        if (consider(choice, &c, false))
+            return;
+    }
+    wchar_t wideHome[MAX_PATH];
+    static char javaHome[UTF8_PATH_SIZE];
+    DWORD n2 = GetEnvironmentVariableW(L"JAVA_HOME", wideHome, MAX_PATH);
+    if (n2 > 0 && n2 < MAX_PATH && toUtf8(wideHome, javaHome, sizeof javaHome)) {
+        Candidate c = {"JAVA_HOME", javaHome, "", 0};
+        consider(choice, &c, false);
+    }
+}
+
+int launchJava(const char *javaExe, const wchar_t *safeLink, const char *workFolder, const Policy *policy,
+               const char *minimum)
+{
+    Policy defaults;
+    if (!policy) {
+        defaults = defaultPolicy();
+        policy = &defaults;
+    }
+    wchar_t system[MAX_PATH];
+    char cmd[UTF8_PATH_SIZE];
+    UINT n = GetSystemDirectoryW(system, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH || !toUtf8(system, cmd, sizeof cmd) ||
+        snprintf(cmd + strlen(cmd), sizeof cmd - strlen(cmd), "\\CMD.exe") >= (int)(sizeof cmd - strlen(cmd))) {
         LogFormat(true, "Error getting Windows System directory (GetSystemDirectory): %d", (int)n);
         return 0;
     }
@@ -121,33 +306,38 @@ int launchJava(const char *javaExe, const wchar_t *safeLink, const char *workFol
     LogFormat(true, "Changing to LIBRUN folder: %s", workFolder);
     // Elsewhere the client would not find its jar, and cmd.exe would look for
     // the Java executable in whatever folder the browser left current.
-    if (_chdir(workFolder) != 0) {
+    wchar_t folder[MAX_PATH];
+    int changed = toWide(workFolder, folder, MAX_PATH) ? _wchdir(folder) : (errno = EINVAL, -1);
+    if (changed != 0) {
         LogFormat(true, "Error changing to LIBRUN folder: %d (%s)", errno, strerror(errno));
         return 0;
     }
 
-    char home32[MAX_PATH], home64[MAX_PATH];
-    bool found32 = GetJRE32BitsPath(home32, sizeof home32);
-    bool found64 = !found32 && GetJRE64BitsPath(home64, sizeof home64);
-    if (!found32 && !found64) {
-        LogToFile("Error locating Java 32 or 64 bits enviroment.", true, true);
-        return openDownloadPage(cmd);
-    }
+    JavaChoice choice = {};
+    choice.javaExe = javaExe;
+    choice.minimum = minimum ? minimum : "";
+    choice.preferredBits = policy->preferredJavaBits;
+    // The runtime an administrator ships is taken whatever its bits.
+    Candidate shipped = {"administrator's JavaHome", policy->javaHome, "", 0};
+    bool done = policy->javaHome[0] && consider(&choice, &shipped, false);
+    done = done || choice.taken || designLookup(&choice);
+    if (!done)
+        otherPlaces(&choice);
 
-    char exe32[MAX_PATH], exe64[MAX_PATH];
-    javaCandidate(found32, home32, javaExe, exe32, sizeof exe32);
-    javaCandidate(found64, home64, javaExe, exe64, sizeof exe64);
-    LogFormat(true, "JRE32BitsEXE: %s", exe32);
-    LogFormat(true, "JRE64BitsEXE: %s", exe64);
-    const char *home = exe32[0] && isRegularFile(exe32) ? home32 : exe64[0] && isRegularFile(exe64) ? home64 : NULL;
-    if (!home) {
-        LogToFile("Error locating Java 32 or 64 bits executable.", true, true);
-        return openDownloadPage(cmd);
+    if (!choice.taken) {
+        if (choice.tooOld)
+            LogFormat(true, "No Java runtime of version %s or newer: %d found too old, opening %s", choice.minimum,
+                      choice.tooOld, policy->javaDownloadURL);
+        else if (choice.examined)
+            LogFormat(true, "No usable Java runtime: opening %s", policy->javaDownloadURL);
+        return openDownloadPage(policy->javaDownloadURL);
     }
+    if (!choice.quiet || choice.examined)
+        LogFormat(true, "Java runtime taken: %s: %s, version %s", choice.where, choice.home, choice.version);
 
     char progName[MAX_PATH];
     snprintf(progName, sizeof progName, "%s -jar " CLIENT_JAR, javaExe);
     LogFormat(false, "ProgName: %s", progName);
 
-    return startClient(cmd, progName, safeLink, javaExe, home);
+    return startClient(cmd, progName, safeLink, javaExe, choice.home);
 }

@@ -1,11 +1,16 @@
 // Starting the client: "javaw.exe -jar Marvique.jar <link>" through cmd.exe
-// from the work folder, with the Java runtime that the registry names.
+// from the work folder, with the first Java runtime found that is usable.
 #pragma once
 
 #include <wchar.h>
 
 // Starts the client (javaExe -jar Marvique.jar and the link, already escaped
 // for cmd.exe as safeLink) through cmd.exe from workFolder, or opens the Java
-// download page when no Java runtime is usable. Returns 1 when the client was
-// started, 0 otherwise.
-int launchJava(const char *javaExe, const wchar_t *safeLink, const char *workFolder);
+// download page when no Java runtime is usable. The places looked in, in
+// order: the administrator's JavaHome, the design's registry key, the keys of
+// today's installers (FindRegisteredJava), JAVA_HOME. A runtime is usable
+// when its bin folder holds javaExe and its version is minimum or newer
+// (minimum "" or null: any). policy null: the defaults. Returns 1 when the
+// client was started, 0 otherwise.
+int launchJava(const char *javaExe, const wchar_t *safeLink, const char *workFolder,
+               const struct Policy *policy = NULL, const char *minimum = NULL);

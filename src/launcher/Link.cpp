@@ -9,33 +9,23 @@
 #include "UnitTest.h"
 #include "logging/Logging.h"
 #include "rules/linkRules.h"
+#include "text/Utf8.h"
 
-static int copyLink(const wchar_t *argument, wchar_t *wide, char *ansi)
+static int copyLink(const wchar_t *argument, wchar_t *wide, char *utf8)
 {
-    // A character beyond the code page becomes '?', never a look-alike (best
-    // fit), so the log and the base URL show no character the client does not get.
-    DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
     size_t units = wcslen(argument);
-    int bytes = WideCharToMultiByte(CP_ACP, flags, argument, -1, NULL, 0, NULL, NULL);
-    if (bytes <= 0) {
-        DWORD error = GetLastError();
-        char text[256];
-        LogFormat(true, "Error converting the link (WideCharToMultiByte): %lu (%s)", error,
-                  windowsErrorText(error, text, sizeof text));
+    if (units >= LINK_SIZE) {
+        LogFormat(true, "Error: link too long (%u characters, at most %u)", (unsigned)units, (unsigned)LINK_SIZE - 1);
         return 0;
     }
-    if (units >= LINK_SIZE || bytes > LINK_SIZE) {
-        size_t length = units > (size_t)bytes - 1 ? units : (size_t)bytes - 1;
-        LogFormat(true, "Error: link too long (%u characters, at most %u)", (unsigned)length,
-                  (unsigned)LINK_SIZE - 1);
-        return 0;
-    }
+    // Every character shows in the log as the client gets it; each unit takes
+    // at most three bytes, so it always fits.
     memcpy(wide, argument, (units + 1) * sizeof *wide);
-    WideCharToMultiByte(CP_ACP, flags, argument, -1, ansi, LINK_SIZE, NULL, NULL);
+    toUtf8(argument, utf8, LINK_UTF8_SIZE);
     return 1;
 }
 
-int readLink(wchar_t *wide, char *ansi)
+int readLink(wchar_t *wide, char *utf8)
 {
     int count = 0;
     LPWSTR *arguments = CommandLineToArgvW(GetCommandLineW(), &count);
@@ -52,7 +42,7 @@ int readLink(wchar_t *wide, char *ansi)
     if (count != 2)
         LogFormat(true, "Error: the wide command line holds %d arguments, not one", count - 1);
     else
-        ok = copyLink(arguments[1], wide, ansi);
+        ok = copyLink(arguments[1], wide, utf8);
     LocalFree(arguments);
     return ok;
 }

@@ -6,12 +6,14 @@
 
 // Room for a link, terminator included: UTF-16 units, and bytes of its ANSI form.
 #define LINK_SIZE 4096
+// Room for its UTF-8 form: at most three bytes a unit.
+#define LINK_UTF8_SIZE (3 * LINK_SIZE)
 
 // Reads the program's one argument from the wide command line into wide
-// (LINK_SIZE units), and its ANSI form, where a character the code page cannot
-// hold shows as '?', into ansi (LINK_SIZE bytes). 0, with a line in the log,
-// when the wide command line does not hold exactly one argument or it does not fit.
-int readLink(wchar_t *wide, char *ansi);
+// (LINK_SIZE units), and its UTF-8 form into utf8 (LINK_UTF8_SIZE bytes). 0,
+// with a line in the log, when the wide command line does not hold exactly one
+// argument or it does not fit.
+int readLink(wchar_t *wide, char *utf8);
 
 // Writes link, escaped for "cmd.exe /C", into safe (safeSize units), checked
 // against the launcher's own environment. 0, with a line in the log, when the

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include "deploy/Deploy.h"
+#include "text/Utf8.h"
 
 #define EXAMPLE_LINK \
     "kovrel://https://192.168.10.20:8443/kovrel/servlet/Launch" \
@@ -15,7 +16,8 @@ void InfoEXE(const char *path, char *out, size_t outSize)
     // A file that cannot be examined shows zeros, not stale stack contents.
     WIN32_FILE_ATTRIBUTE_DATA data = {};
     SYSTEMTIME st = {};
-    if (GetFileAttributesExA(path, GetFileExInfoStandard, &data))
+    wchar_t name[MAX_PATH];
+    if (toWide(path, name, MAX_PATH) && GetFileAttributesExW(name, GetFileExInfoStandard, &data))
         FileTimeToSystemTime(&data.ftLastWriteTime, &st);
 
     int n = snprintf(out, outSize, "Created: %04d-%02d-%02d %02d:%02d:%02d\nSize:    %lu bytes\n\n",
@@ -29,9 +31,18 @@ void InfoEXE(const char *path, char *out, size_t outSize)
              (curl->features & CURL_VERSION_SSL) ? "enabled" : "disabled");
 }
 
-void help(const char *path)
+void programPath(char *path, size_t size)
 {
-    char info[1024];
+    wchar_t wide[MAX_PATH];
+    DWORD n = GetModuleFileNameW(NULL, wide, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH || !toUtf8(wide, path, size))
+        snprintf(path, size, "?");
+}
+
+void help(void)
+{
+    char path[UTF8_PATH_SIZE], info[1024];
+    programPath(path, sizeof path);
     InfoEXE(path, info, sizeof info);
     printf("\n" KOVREL_PRODUCT "\n%s\n\nSintax: kovrel <parameter>\nEx:     kovrel " EXAMPLE_LINK "\n" DEPLOY_USAGE "\n",
            info);

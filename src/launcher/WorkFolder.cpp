@@ -1,6 +1,5 @@
 #include "launcher/WorkFolder.h"
 
-#include <direct.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -9,13 +8,14 @@
 #include "UnitTest.h"
 #include "logging/Logging.h"
 #include "rules/launcherNames.h"
+#include "text/Utf8.h"
 
 static const char workFolderName[] = "KovrelDocs\\librun";
 
 UNITTEST int dirExists(const char *path)
 {
     struct _stat st;
-    if (_stat(path, &st) != 0)
+    if (statFile(path, &st) != 0)
         return 0;
     return (st.st_mode & _S_IFDIR) ? 1 : 2;
 }
@@ -32,13 +32,13 @@ UNITTEST void makeDirTree(char *path)
     for (;;) {
         char *sep = strchr(p, '\\');
         if (!sep) {
-            if (*p && _stat(path, &st) != 0)
-                _mkdir(path);
+            if (*p && statFile(path, &st) != 0)
+                makeFolder(path);
             return;
         }
         *sep = '\0';
-        if (_stat(path, &st) != 0)
-            _mkdir(path);
+        if (statFile(path, &st) != 0)
+            makeFolder(path);
         *sep = '\\';
         p = sep + 1;
     }
@@ -46,9 +46,11 @@ UNITTEST void makeDirTree(char *path)
 
 int createTMPDir(char *path)
 {
-    char temp[MAX_PATH];
-    DWORD n = GetTempPathA(sizeof temp, temp);
-    if (n == 0 || n > sizeof temp) {
+    // Wide: the user's folder may hold what the ANSI code page cannot.
+    wchar_t wide[MAX_PATH];
+    char temp[UTF8_PATH_SIZE];
+    DWORD n = GetTempPathW(MAX_PATH, wide);
+    if (n == 0 || n > MAX_PATH || !toUtf8(wide, temp, sizeof temp)) {
         LogFormat(true, "createTMPDir - Error getting temporary directory (GetTempPath): %d", (int)n);
         return 0;
     }
@@ -58,7 +60,7 @@ int createTMPDir(char *path)
         LogFormat(true, "createTMPDir - temporary directory too long (%lu characters): %s", n, temp);
         return 0;
     }
-    snprintf(path, MAX_PATH, "%s%s", temp, workFolderName);
+    snprintf(path, UTF8_PATH_SIZE, "%s%s", temp, workFolderName);
     LogFormat(true, "tmpLibRun:   %s", path);
     makeDirTree(path);
     return dirExists(path);

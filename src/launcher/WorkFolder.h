@@ -2,7 +2,7 @@
 #pragma once
 
 // Composes the work folder path (temporary folder + "KovrelDocs\librun") into
-// path (MAX_PATH bytes) and creates what is missing. Returns 0 when nothing
+// path (UTF8_PATH_SIZE bytes of UTF-8) and creates what is missing. Returns 0 when nothing
 // stands there (or the temporary folder is unusable), 1 for a folder, 2 for
 // something else.
 int createTMPDir(char *path);

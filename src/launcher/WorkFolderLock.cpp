@@ -5,16 +5,23 @@
 
 #include "UnitTest.h"
 #include "logging/Logging.h"
+#include "text/Utf8.h"
 
 UNITTEST void workFolderLockName(const char *workFolder, char *out, size_t outSize)
 {
-    char longPath[MAX_PATH];
-    DWORD n = GetLongPathNameA(workFolder, longPath, sizeof longPath);
-    const char *path = n > 0 && n < sizeof longPath ? longPath : workFolder;
+    // The wide long path: what the ANSI code page cannot hold still counts.
+    // An ASCII character counts as one byte, so such a path keeps the name it
+    // had when paths were hashed in ANSI.
+    wchar_t wide[MAX_PATH], longPath[MAX_PATH];
+    toWide(workFolder, wide, MAX_PATH);
+    DWORD n = GetLongPathNameW(wide, longPath, MAX_PATH);
+    const wchar_t *path = n > 0 && n < MAX_PATH ? longPath : wide;
     unsigned long long hash = 14695981039346656037ull; // FNV-1a
-    for (const unsigned char *p = (const unsigned char *)path; *p; ++p) {
-        unsigned char c = *p >= 'a' && *p <= 'z' ? (unsigned char)(*p - 'a' + 'A') : *p;
-        hash = (hash ^ c) * 1099511628211ull;
+    for (const wchar_t *p = path; *p; ++p) {
+        wchar_t c = *p >= L'a' && *p <= L'z' ? (wchar_t)(*p - L'a' + L'A') : *p;
+        hash = (hash ^ (c & 0xFF)) * 1099511628211ull;
+        if (c > 0x7F)
+            hash = (hash ^ (c >> 8)) * 1099511628211ull;
     }
     snprintf(out, outSize, "Local\\Kovrel-%08lx%08lx", (unsigned long)(hash >> 32), (unsigned long)hash);
 }

@@ -23,7 +23,9 @@
 #include "proxy/Proxy.h"
 #include "rules/baseURL.h"
 #include "rules/launcherNames.h"
+#include "text/Utf8.h"
 #include "update/getHTTPFile.h"
+#include "update/signedManifest.h"
 #include "update/workFileVersion.h"
 
 // Everything one run knows: built by run() step by step and handed to each
@@ -32,17 +34,17 @@ struct RunRecord {
     bool debug;                  // KOVREL_DEBUG exists, whatever its value
     const char *javaExe;         // "java.exe" in debug mode, otherwise "javaw.exe"
     wchar_t wideLink[LINK_SIZE]; // the link as the client receives it
-    char link[LINK_SIZE];        // its ANSI form, for the log
-    char cut[LINK_SIZE];         // the link cut after the base URL
+    char link[LINK_UTF8_SIZE];   // its UTF-8 form, for the log and the base URL
+    char cut[LINK_UTF8_SIZE];    // the link cut after the base URL
     const char *baseURL;         // into cut
-    char requestBase[LINK_SIZE]; // the base URL as libcurl reads it: every request URL starts with it
+    char requestBase[LINK_UTF8_SIZE]; // the base URL as libcurl reads it: every request URL starts with it
     // The link escaped for cmd.exe, with the rest of the command line within
     // cmd.exe's 8191 characters.
     wchar_t safeLink[8100];
     Policy policy;
     ProxyDecision proxy; // the one decision of the run, for every transfer
     Downloads downloads;
-    char workFolder[MAX_PATH];
+    char workFolder[UTF8_PATH_SIZE];
     HANDLE lock; // the work folder's, while held
 };
 
@@ -69,14 +71,15 @@ static int readRunLink(RunRecord *record)
     return 1;
 }
 
-static void logBanner(const char *program, const RunRecord *record)
+static void logBanner(const RunRecord *record)
 {
     LogToFile(" ", true, true);
     char rule[75];
     memset(rule, '#', 74);
     rule[74] = '\0';
     LogToFile(rule, true, true);
-    char info[1024];
+    char program[UTF8_PATH_SIZE], info[1024];
+    programPath(program, sizeof program);
     InfoEXE(program, info, sizeof info);
     LogFormat(true, "%s", info);
     LogTime("Start", true);
@@ -124,18 +127,24 @@ static int openWorkFolder(RunRecord *record)
 }
 
 // The client is started only where its jar is: a pass that failed or never
-// ran may have left none.
-static int startInstalled(RunRecord *record)
+// ran may have left none. minimumJava: the manifest's minimum Java version;
+// null when no new manifest was taken, and the installed one's applies.
+static int startInstalled(RunRecord *record, const char *minimumJava = NULL)
 {
     // createTMPDir left room for the name.
-    char jar[MAX_PATH];
+    char jar[UTF8_PATH_SIZE];
     snprintf(jar, sizeof jar, "%s\\" CLIENT_JAR, record->workFolder);
     struct _stat st;
-    if (_stat(jar, &st) != 0 || !(st.st_mode & _S_IFREG)) {
+    if (statFile(jar, &st) != 0 || !(st.st_mode & _S_IFREG)) {
         LogFormat(true, "No installed client (%s): nothing started", jar);
         return 0;
     }
-    int started = launchJava(record->javaExe, record->safeLink, record->workFolder);
+    char installedMinimum[64];
+    if (!minimumJava) {
+        installedMinimumJava(record->workFolder, installedMinimum);
+        minimumJava = installedMinimum;
+    }
+    int started = launchJava(record->javaExe, record->safeLink, record->workFolder, &record->policy, minimumJava);
     // Released before any key press of debug mode: a second launcher need not wait for it.
     unlockWorkFolder(&record->lock);
     if (started && record->debug)
@@ -158,13 +167,17 @@ static int update(RunRecord *record)
     if (!openWorkFolder(record))
         return 0;
     // createTMPDir left room for the name.
-    char newManifest[MAX_PATH];
+    char newManifest[UTF8_PATH_SIZE];
     snprintf(newManifest, sizeof newManifest, "%s\\" NEW_MANIFEST_NAME, record->workFolder);
 
     LogFormat(true, "Downloading: %s", url);
     LogTime("getHTTPFile Start", true);
     if (!getHTTPManifest(&record->downloads, url, newManifest)) {
         LogToFile("Manifest not downloaded: the run goes on with the installed files", true, true);
+        return startInstalled(record);
+    }
+    if (!acceptManifest(&record->downloads, record->policy.manifestPublicKeys, record->workFolder, url, newManifest)) {
+        LogToFile("Manifest refused: the run goes on with the installed files", true, true);
         return startInstalled(record);
     }
 
@@ -175,17 +188,20 @@ static int update(RunRecord *record)
     pass.appletsURL = url;
     pass.javaExe = record->javaExe;
     pass.verifyDigests = record->policy.verifyDigests;
+    pass.signedManifest = record->policy.manifestPublicKeys[0] != '\0';
     pass.downloads = &record->downloads;
     int passed = workFileVersion(&pass, newManifest);
     if (passed == PASS_NOT_A_MANIFEST) {
         LogToFile("Manifest refused: the run goes on with the installed files", true, true);
         return startInstalled(record);
     }
+    // A pass that failed left the installed version whole: it runs.
     if (!passed) {
         LogToFile("Error processing versions file!", true, true);
-        return 0;
+        LogToFile("Update failed: the run goes on with the installed files", true, true);
+        return startInstalled(record);
     }
-    return startInstalled(record);
+    return startInstalled(record, pass.minimumJava);
 }
 
 UNITTEST int run(RunRecord *record, int argc, char *argv[])
@@ -195,7 +211,7 @@ UNITTEST int run(RunRecord *record, int argc, char *argv[])
     if (argc == 2 && runDeploySwitch(argv[1], &switchExit))
         return switchExit;
     if (argc != 2 || strcmp(argv[1], "/?") == 0) {
-        help(argv[0]);
+        help();
         return 0;
     }
 
@@ -208,7 +224,7 @@ UNITTEST int run(RunRecord *record, int argc, char *argv[])
     // client gets it from the wide command line, with every character.
     if (!readRunLink(record))
         return 0;
-    logBanner(argv[0], record);
+    logBanner(record);
     record->policy = defaultPolicy();
     ReadPolicy(&record->policy);
     if (!trustedServer(&record->policy, record->baseURL, record->requestBase, sizeof record->requestBase))

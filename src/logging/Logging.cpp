@@ -1,7 +1,6 @@
 #include "logging/Logging.h"
 
 #include <errno.h>
-#include <io.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -9,26 +8,72 @@
 #include <windows.h>
 
 #include "rules/linkRules.h"
+#include "text/Utf8.h"
 
 char logmsg[16384];
 
+// The log stays open for the run: opening it for every line cost more than
+// the whole check of a large manifest. It is opened again when the
+// temporary folder changes or, looked at once a second, the file was
+// removed; it is shared for deletion so that nothing else is kept from
+// removing it. Every line is handed to the system before LogToFile returns,
+// so it is in the file for the next step and for anyone who reads the log,
+// whatever becomes of the program.
+static HANDLE gLog = INVALID_HANDLE_VALUE;
+static wchar_t gLogPath[MAX_PATH];
+static DWORD gLogLookedAt;
+
+static bool logGone(void)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    return !GetFileInformationByHandle(gLog, &info) || info.nNumberOfLinks == 0;
+}
+
+// The log file, open for appending; INVALID_HANDLE_VALUE with errno set when
+// it cannot be had.
+static HANDLE openLog(const wchar_t *path)
+{
+    DWORD now = GetTickCount();
+    bool lookAgain = now - gLogLookedAt >= 1000;
+    if (lookAgain)
+        gLogLookedAt = now;
+    if (gLog != INVALID_HANDLE_VALUE && (wcscmp(path, gLogPath) != 0 || (lookAgain && logGone()))) {
+        CloseHandle(gLog);
+        gLog = INVALID_HANDLE_VALUE;
+    }
+    if (gLog == INVALID_HANDLE_VALUE) {
+        gLog = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+        DWORD error = GetLastError();
+        if (gLog == INVALID_HANDLE_VALUE)
+            errno = error == ERROR_PATH_NOT_FOUND || error == ERROR_FILE_NOT_FOUND ? ENOENT
+                    : error == ERROR_ACCESS_DENIED                                 ? EACCES
+                                                                                   : EINVAL;
+        else
+            wcscpy(gLogPath, path);
+    }
+    return gLog;
+}
+
 int LogToFile(const char *text, bool echo, bool newline)
 {
-    char path[MAX_PATH];
-    DWORD n = GetTempPathA(sizeof path, path);
-    if (n == 0 || n >= sizeof path) {
+    // By its wide name: the user's folder may hold what the ANSI code page cannot.
+    wchar_t path[MAX_PATH];
+    DWORD n = GetTempPathW(MAX_PATH, path);
+    if (n == 0 || n >= MAX_PATH) {
         fprintf(stderr, "LogToFile - Error getting temporary directory (GetTempPath): %d (%s) %d\n",
                 errno, strerror(errno), (int)n);
         return 0;
     }
     // A temporary folder too long for the file name can only fail to open.
-    if (snprintf(path + n, sizeof path - n, "\\Kovrel.log") >= (int)(sizeof path - n)) {
+    if (n + wcslen(L"\\Kovrel.log") >= MAX_PATH) {
         errno = ENAMETOOLONG;
         fprintf(stderr, "LogToFile - fopen failed: %d (%s)\n", errno, strerror(errno));
         return 0;
     }
-    FILE *f = fopen(path, "a");
-    if (!f) {
+    wcscpy(path + n, L"\\Kovrel.log");
+    HANDLE f = openLog(path);
+    if (f == INVALID_HANDLE_VALUE) {
         fprintf(stderr, "LogToFile - fopen failed: %d (%s)\n", errno, strerror(errno));
         return 0;
     }
@@ -41,13 +86,18 @@ int LogToFile(const char *text, bool echo, bool newline)
         line[len++] = '\n';
     line[len] = '\0';
 
-    fputs(line, f);
-    // One write for the line: on a character device (a console, the null
-    // device) the stream would hand it over byte by byte. The descriptor's
-    // text mode still turns each line feed into CR LF.
+    // The file in UTF-8, as the program holds its text, with CR LF line ends.
+    static char out[2 * sizeof line];
+    size_t outLen = 0;
+    for (size_t i = 0; i < len; ++i) {
+        if (line[i] == '\n')
+            out[outLen++] = '\r';
+        out[outLen++] = line[i];
+    }
+    DWORD written;
+    WriteFile(f, out, (DWORD)outLen, &written, NULL);
     if (echo)
-        _write(_fileno(stdout), line, (unsigned)len);
-    fclose(f);
+        writeText(stdout, line, len);
     return 1;
 }
 
@@ -81,8 +131,12 @@ char *cleanErrorText(char *text)
 const char *windowsErrorText(unsigned long error, char *out, size_t size)
 {
     DWORD last = GetLastError();
-    if (!FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0x400, out,
-                        (DWORD)size, NULL))
+    // Wide, then UTF-8 like every line of the log: a localised system's text
+    // may hold letters beyond the ANSI code page.
+    wchar_t text[1024];
+    if (!FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, error, 0x400, text,
+                        sizeof text / sizeof *text, NULL) ||
+        !toUtf8(text, out, size))
         out[0] = '\0';
     SetLastError(last);
     return cleanErrorText(out);

@@ -6,7 +6,9 @@
 #include <windows.h>
 
 #include "UnitTest.h"
+#include "text/Utf8.h"
 #include "rules/baseURL.h"
+#include "rules/manifestSignature.h"
 
 #ifndef KOVREL_ALLOWED_SERVERS
 #define KOVREL_ALLOWED_SERVERS ""
@@ -20,7 +22,12 @@
 
 UNITTEST int policyServers(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
 UNITTEST int policyPins(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
-UNITTEST int policyText(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
+UNITTEST int policyManifestKeys(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize);
+UNITTEST int policyText(unsigned long type, const void *data, unsigned long size, bool https, char *out,
+                        size_t outSize);
+
+// Where the Java download page is unless the administrator names another.
+#define JAVA_DOWNLOAD_PAGE "https://www.java.com/es/download/"
 
 Policy defaultPolicy(void)
 {
@@ -28,8 +35,12 @@ Policy defaultPolicy(void)
     policy.connectTimeoutSeconds = 30;
     policy.stallTimeoutSeconds = 60;
     policy.lockWaitSeconds = 300;
+    policy.maxParallelDownloads = 4;
+    policy.maxFileMegabytes = 1024;
+    policy.maxPassMegabytes = 4096;
     policy.verifyDigests = KOVREL_VERIFY_DIGESTS ? DIGESTS_VERIFIED : DIGESTS_OFF;
     policy.unusable = "";
+    snprintf(policy.javaDownloadURL, sizeof policy.javaDownloadURL, "%s", JAVA_DOWNLOAD_PAGE);
     // Baked-in defaults go through the registry's parsers, as a REG_SZ would.
     static const char servers[] = KOVREL_ALLOWED_SERVERS, pins[] = KOVREL_PINNED_PUBLIC_KEYS;
     if (!policyServers(REG_SZ, servers, sizeof servers, policy.allowedServers, sizeof policy.allowedServers))
@@ -39,13 +50,14 @@ Policy defaultPolicy(void)
     return policy;
 }
 
-UNITTEST unsigned policySeconds(unsigned long type, const void *data, unsigned long size, unsigned fallback)
+UNITTEST unsigned policyNumber(unsigned long type, const void *data, unsigned long size, unsigned most,
+                               unsigned fallback)
 {
     if (type != REG_DWORD || size != sizeof(DWORD) || !data)
         return fallback;
     DWORD value;
     memcpy(&value, data, sizeof value);
-    return value >= 1 && value <= POLICY_MAX_SECONDS ? (unsigned)value : fallback;
+    return value >= 1 && value <= most ? (unsigned)value : fallback;
 }
 
 UNITTEST int policySwitch(unsigned long type, const void *data, unsigned long size)
@@ -55,6 +67,43 @@ UNITTEST int policySwitch(unsigned long type, const void *data, unsigned long si
     DWORD value;
     memcpy(&value, data, sizeof value);
     return value == 0 ? DIGESTS_OFF : value == 2 ? DIGESTS_REQUIRED : DIGESTS_VERIFIED;
+}
+
+UNITTEST int policyJavaBits(unsigned long type, const void *data, unsigned long size)
+{
+    if (type != REG_DWORD || size != sizeof(DWORD) || !data)
+        return 0;
+    DWORD value;
+    memcpy(&value, data, sizeof value);
+    return value == 32 || value == 64 ? (int)value : 0;
+}
+
+UNITTEST int policyText(unsigned long type, const void *data, unsigned long size, bool https, char *out,
+                        size_t outSize)
+{
+    if (type != REG_SZ || !data)
+        return 0;
+    const char *text = (const char *)data;
+    const char *nul = (const char *)memchr(text, '\0', size);
+    size_t len = nul ? (size_t)(nul - text) : size;
+    if (!len || len >= outSize || (https && (len <= 8 || _strnicmp(text, "https://", 8) != 0)))
+        return 0;
+    for (size_t i = 0; i < len; ++i)
+        if ((unsigned char)text[i] < 0x20 || text[i] == 0x7f || (https && text[i] == ' '))
+            return 0;
+    memcpy(out, text, len);
+    out[len] = '\0';
+    return 1;
+}
+
+// Drops the blanks around text, in place.
+static void trimBlanks(char *text)
+{
+    size_t start = strspn(text, " \t"), len = strlen(text + start);
+    while (len && (text[start + len - 1] == ' ' || text[start + len - 1] == '\t'))
+        --len;
+    memmove(text, text + start, len);
+    text[len] = '\0';
 }
 
 bool serverAllowed(const char *allowedServers, const ServerName *server)
@@ -167,30 +216,44 @@ UNITTEST int policyPins(unsigned long type, const void *data, unsigned long size
     return parseEntries(type, data, size, false, isPin, ';', out, outSize);
 }
 
-UNITTEST int policyText(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize)
+static bool isManifestKey(const char *entry, size_t len)
 {
-    char separator;
-    long len = valueText(type, (const char *)data, size, false, &separator);
-    const char *text = (const char *)data;
-    while (len > 0 && (*text == ' ' || *text == '\t'))
-        ++text, --len;
-    while (len > 0 && (text[len - 1] == ' ' || text[len - 1] == '\t'))
-        --len;
-    if (len < 0 || (size_t)len >= outSize)
-        return 0;
-    memcpy(out, text, len);
-    out[len] = '\0';
-    return 1;
+    ManifestPublicKey key;
+    return parsePublicKeyEntry(entry, len, &key, NULL) != 0;
+}
+
+UNITTEST int policyManifestKeys(unsigned long type, const void *data, unsigned long size, char *out, size_t outSize)
+{
+    return parseEntries(type, data, size, true, isManifestKey, '\0', out, outSize);
 }
 
 // Reads a value's raw data into data: 1 read, 0 not there, -1 there but
 // unreadable (larger than any usable value, or another failure).
 static int queryValue(HKEY key, const char *name, DWORD *type, BYTE *data, DWORD *size)
 {
-    LONG rc = RegQueryValueExA(key, name, NULL, type, data, size);
-    if (rc == ERROR_SUCCESS)
+    // Wide, with text handed on in UTF-8: a path such as JavaHome may hold
+    // what the ANSI code page cannot.
+    static wchar_t raw[8192];
+    wchar_t wideName[64];
+    DWORD rawSize = sizeof raw;
+    LONG rc = toWide(name, wideName, 64) ? RegQueryValueExW(key, wideName, NULL, type, (BYTE *)raw, &rawSize)
+                                        : ERROR_INVALID_NAME;
+    if (rc != ERROR_SUCCESS)
+        return rc == ERROR_FILE_NOT_FOUND ? 0 : -1;
+    if (*type != REG_SZ && *type != REG_EXPAND_SZ && *type != REG_MULTI_SZ) {
+        if (rawSize > *size)
+            return -1;
+        memcpy(data, raw, rawSize);
+        *size = rawSize;
         return 1;
-    return rc == ERROR_FILE_NOT_FOUND ? 0 : -1;
+    }
+    int bytes = rawSize < sizeof *raw ? 0
+                                      : WideCharToMultiByte(CP_UTF8, 0, raw, (int)(rawSize / sizeof *raw), (char *)data,
+                                                            (int)*size, NULL, NULL);
+    if (rawSize >= sizeof *raw && bytes <= 0)
+        return -1;
+    *size = (DWORD)bytes;
+    return 1;
 }
 
 void ReadPolicy(Policy *policy)
@@ -203,13 +266,17 @@ void ReadPolicy(Policy *policy)
     const struct {
         const char *name;
         unsigned *field;
-    } seconds[] = {{"ConnectTimeoutSeconds", &policy->connectTimeoutSeconds},
-                   {"StallTimeoutSeconds", &policy->stallTimeoutSeconds},
-                   {"LockWaitSeconds", &policy->lockWaitSeconds}};
-    for (const auto &value : seconds) {
+        unsigned most;
+    } numbers[] = {{"ConnectTimeoutSeconds", &policy->connectTimeoutSeconds, POLICY_MAX_SECONDS},
+                   {"StallTimeoutSeconds", &policy->stallTimeoutSeconds, POLICY_MAX_SECONDS},
+                   {"LockWaitSeconds", &policy->lockWaitSeconds, POLICY_MAX_SECONDS},
+                   {"MaxParallelDownloads", &policy->maxParallelDownloads, POLICY_MAX_PARALLEL},
+                   {"MaxFileMegabytes", &policy->maxFileMegabytes, POLICY_MAX_MEGABYTES},
+                   {"MaxPassMegabytes", &policy->maxPassMegabytes, POLICY_MAX_MEGABYTES}};
+    for (const auto &value : numbers) {
         size = sizeof data;
         if (queryValue(key, value.name, &type, data, &size) == 1)
-            *value.field = policySeconds(type, data, size, *value.field);
+            *value.field = policyNumber(type, data, size, value.most, *value.field);
     }
     // A trust value that is set but unusable refuses the run: never less
     // protection than the administrator asked for.
@@ -219,7 +286,9 @@ void ReadPolicy(Policy *policy)
         char *out;
         size_t outSize;
     } lists[] = {{"AllowedServers", policyServers, policy->allowedServers, sizeof policy->allowedServers},
-                 {"PinnedPublicKeys", policyPins, policy->pinnedPublicKeys, sizeof policy->pinnedPublicKeys}};
+                 {"PinnedPublicKeys", policyPins, policy->pinnedPublicKeys, sizeof policy->pinnedPublicKeys},
+                 {"ManifestPublicKeys", policyManifestKeys, policy->manifestPublicKeys,
+                  sizeof policy->manifestPublicKeys}};
     for (const auto &value : lists) {
         size = sizeof data;
         int read = queryValue(key, value.name, &type, data, &size);
@@ -242,35 +311,49 @@ void ReadPolicy(Policy *policy)
         policy->unusable = "VerifyServerCertificate";
     else if (read)
         policy->verifyServerCertificate = verify != 0;
-    // The proxy values: one that cannot be read is left out, and the next
-    // source of the proxy applies (the decision's log line says which).
+    // The proxy values (blanks around them dropped) as the others: one that
+    // cannot be read is left out, and the next source of the proxy applies
+    // (the decision's log line says which).
     const struct {
         const char *name;
+        bool https;
+        bool trimmed;
         char *out;
         size_t outSize;
-    } texts[] = {{"ProxyServer", policy->proxyServer, sizeof policy->proxyServer},
-                 {"ProxyBypass", policy->proxyBypass, sizeof policy->proxyBypass},
-                 {"ProxyAutoConfigURL", policy->proxyAutoConfigURL, sizeof policy->proxyAutoConfigURL}};
+    } texts[] = {{"JavaHome", false, false, policy->javaHome, sizeof policy->javaHome},
+                 {"JavaDownloadURL", true, false, policy->javaDownloadURL, sizeof policy->javaDownloadURL},
+                 {"ProxyServer", false, true, policy->proxyServer, sizeof policy->proxyServer},
+                 {"ProxyBypass", false, true, policy->proxyBypass, sizeof policy->proxyBypass},
+                 {"ProxyAutoConfigURL", false, true, policy->proxyAutoConfigURL, sizeof policy->proxyAutoConfigURL}};
     for (const auto &value : texts) {
         size = sizeof data;
-        if (queryValue(key, value.name, &type, data, &size) == 1)
-            policyText(type, data, size, value.out, value.outSize);
+        if (queryValue(key, value.name, &type, data, &size) == 1 &&
+            policyText(type, data, size, value.https, value.out, value.outSize) && value.trimmed)
+            trimBlanks(value.out);
     }
+    size = sizeof data;
+    if (queryValue(key, "PreferredJavaBits", &type, data, &size) == 1)
+        policy->preferredJavaBits = policyJavaBits(type, data, size);
     RegCloseKey(key);
 }
 
 void describeControls(const Policy *policy, char *out, size_t outSize)
 {
-    int servers = 0, pins = policy->pinnedPublicKeys[0] ? 1 : 0;
+    int servers = 0, pins = policy->pinnedPublicKeys[0] ? 1 : 0, keys = 0;
     for (const char *p = policy->allowedServers; *p; p += strlen(p) + 1)
         ++servers;
     for (const char *p = policy->pinnedPublicKeys; *p; ++p)
         pins += *p == ';';
-    if (!servers && !pins && !policy->verifyDigests && !policy->verifyServerCertificate) {
+    for (const char *p = policy->manifestPublicKeys; *p; p += strlen(p) + 1)
+        ++keys;
+    if (!servers && !pins && !policy->verifyDigests && !keys && !policy->verifyServerCertificate) {
         snprintf(out, outSize, "none, the server is not verified");
         return;
     }
-    snprintf(out, outSize, "allowed servers: %d, pinned public keys: %d, verified digests: %s%s", servers, pins,
-             policy->verifyDigests == DIGESTS_REQUIRED ? "required" : policy->verifyDigests ? "on" : "off",
-             policy->verifyServerCertificate ? ", server certificate: verified by Windows" : "");
+    int n = snprintf(out, outSize, "allowed servers: %d, pinned public keys: %d, verified digests: %s", servers, pins,
+                     policy->verifyDigests == DIGESTS_REQUIRED ? "required" : policy->verifyDigests ? "on" : "off");
+    if (keys && n >= 0 && (size_t)n < outSize)
+        n += snprintf(out + n, outSize - n, ", signed manifests: %d keys", keys);
+    if (policy->verifyServerCertificate && n >= 0 && (size_t)n < outSize)
+        snprintf(out + n, outSize - n, ", server certificate: verified by Windows");
 }

@@ -16,8 +16,7 @@ int GetCurrentUserAndDomain(char *user, DWORD *userSize, char *domain, DWORD *do
     int result = 0;
     TOKEN_USER *info = readTokenUser(token);
     if (info) {
-        SID_NAME_USE kind;
-        result = LookupAccountSidA(NULL, info->User.Sid, user, userSize, domain, domainSize, &kind) ? 1 : 0;
+        result = accountOfSid(info->User.Sid, user, *userSize, domain, *domainSize);
         HeapFree(GetProcessHeap(), 0, info);
     }
     CloseHandle(token);

@@ -4,6 +4,7 @@
 
 #include "UnitTest.h"
 #include "logging/Logging.h"
+#include "text/Utf8.h"
 
 UNITTEST int GetLogonFromToken(HANDLE token, char *user, char *domain);
 
@@ -41,6 +42,26 @@ TOKEN_USER *readTokenUser(HANDLE token)
     return info;
 }
 
+int accountOfSid(PSID sid, char *user, size_t userSize, char *domain, size_t domainSize)
+{
+    // Wide, then UTF-8: two names beyond the ANSI code page would otherwise
+    // both read as question marks, and pass for one account.
+    wchar_t wideUser[nameSize], wideDomain[nameSize];
+    DWORD userUnits = nameSize, domainUnits = nameSize;
+    SID_NAME_USE kind;
+    if (!LookupAccountSidW(NULL, sid, wideUser, &userUnits, wideDomain, &domainUnits, &kind))
+        return 0;
+    char ownUser[3 * nameSize], ownDomain[3 * nameSize];
+    if (!toUtf8(wideUser, ownUser, sizeof ownUser) || !toUtf8(wideDomain, ownDomain, sizeof ownDomain) ||
+        strlen(ownUser) >= userSize || strlen(ownDomain) >= domainSize) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    memcpy(user, ownUser, strlen(ownUser) + 1);
+    memcpy(domain, ownDomain, strlen(ownDomain) + 1);
+    return 1;
+}
+
 UNITTEST int GetLogonFromToken(HANDLE token, char *user, char *domain)
 {
     user[0] = '\0';
@@ -52,18 +73,10 @@ UNITTEST int GetLogonFromToken(HANDLE token, char *user, char *domain)
     if (!info)
         return 0;
 
-    int result = 0;
-    char ownUser[nameSize], ownDomain[nameSize];
-    DWORD userSize = nameSize, domainSize = nameSize;
-    SID_NAME_USE kind;
-    if (LookupAccountSidA(NULL, info->User.Sid, ownUser, &userSize, ownDomain, &domainSize, &kind)) {
-        snprintf(user, nameSize, "%s", ownUser);
-        snprintf(domain, nameSize, "%s", ownDomain);
-        result = 1;
-    } else if (GetLastError() != ERROR_NONE_MAPPED) {
-        // A SID without a name is common (services, logon sessions); anything else is news.
+    int result = accountOfSid(info->User.Sid, user, nameSize, domain, nameSize);
+    // A SID without a name is common (services, logon sessions); anything else is news.
+    if (!result && GetLastError() != ERROR_NONE_MAPPED)
         LogFormat(true, "LookupAccountSid Error %lu", GetLastError());
-    }
     HeapFree(GetProcessHeap(), 0, info);
     return result;
 }

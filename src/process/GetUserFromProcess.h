@@ -14,6 +14,10 @@ HRESULT GetUserFromProcess(DWORD processId, char *user, char *domain);
 // including a size query that does not fail as it must.
 TOKEN_USER *readTokenUser(HANDLE token);
 
+// The account of sid, in UTF-8, into user and domain (userSize and domainSize
+// bytes). 0 with the last error set when it has no name or does not fit.
+int accountOfSid(PSID sid, char *user, size_t userSize, char *domain, size_t domainSize);
+
 #ifdef KOVREL_UNITTESTS
 // Fills user and domain (256 characters each) with the account of token, which
 // needs TOKEN_QUERY access. Returns 1, or 0 with both buffers empty. An account

@@ -251,7 +251,7 @@ static bool examineProcess(const PROCESSENTRY32 *entry, const SearchContext *con
     if (read == CMDLINE_READ) {
         // Longer command lines are cut; the zero-filled buffer ends the text.
         ULONG converted = bytes < convertedBytesMax ? bytes : convertedBytesMax;
-        WideCharToMultiByte(CP_ACP, 0, copy, (int)(converted / 2), commandLine, (int)commandLineSize - 1,
+        WideCharToMultiByte(CP_UTF8, 0, copy, (int)(converted / 2), commandLine, (int)commandLineSize - 1,
                             NULL, NULL);
     }
 

@@ -8,6 +8,7 @@
 
 #include "logging/Logging.h"
 #include "policy/Policy.h"
+#include "text/Utf8.h"
 
 // Automatic detection (WPAD) may wait on DHCP and DNS: it gets this long,
 // then the run goes on as if it found nothing.
@@ -47,11 +48,12 @@ static bool readTarget(const char *url, Target *target)
     return ok;
 }
 
-static void toAnsi(const wchar_t *text, char *out, int outSize)
+// Windows' text (null: none) in UTF-8; empty when it does not fit.
+static void fromWide(const wchar_t *text, char *out, size_t outSize)
 {
     out[0] = '\0';
-    if (text && !WideCharToMultiByte(CP_ACP, 0, text, -1, out, outSize, NULL, NULL))
-        out[0] = '\0';
+    if (text)
+        toUtf8(text, out, outSize);
 }
 
 // One evaluation by WinHTTP, in a thread of its own so that the run can stop
@@ -102,7 +104,7 @@ static void resultText(const WINHTTP_PROXY_RESULT *result, Evaluation *e)
     for (DWORD i = 0; i < result->cEntries && used < sizeof e->proxy; ++i) {
         const WINHTTP_PROXY_RESULT_ENTRY *entry = &result->pEntries[i];
         char name[PROXY_NAME_MAX];
-        toAnsi(entry->pwszProxy, name, sizeof name);
+        fromWide(entry->pwszProxy, name, sizeof name);
         const char *kind = entry->ProxyScheme == INTERNET_SCHEME_SOCKS ? "SOCKS"
                            : entry->ProxyScheme == INTERNET_SCHEME_HTTPS ? "HTTPS"
                                                                         : "PROXY";
@@ -188,8 +190,8 @@ static DWORD WINAPI evaluate(void *parameter)
             e->error = ERROR_WINHTTP_INTERNAL_ERROR;
     } else {
         e->accessType = info.dwAccessType;
-        toAnsi(info.lpszProxy, e->proxy, sizeof e->proxy);
-        toAnsi(info.lpszProxyBypass, e->bypass, sizeof e->bypass);
+        fromWide(info.lpszProxy, e->proxy, sizeof e->proxy);
+        fromWide(info.lpszProxyBypass, e->bypass, sizeof e->bypass);
     }
     if (info.lpszProxy)
         GlobalFree(info.lpszProxy);
@@ -208,7 +210,7 @@ static int evaluateBounded(const char *url, const wchar_t *pac, const Target *ta
                            ProxyList *list, DWORD *error)
 {
     Evaluation *e = (Evaluation *)calloc(1, sizeof *e);
-    if (!e || !MultiByteToWideChar(CP_ACP, 0, url, -1, e->url, sizeof e->url / sizeof *e->url)) {
+    if (!e || !toWide(url, e->url, sizeof e->url / sizeof *e->url)) {
         free(e);
         *error = ERROR_NOT_ENOUGH_MEMORY;
         return 0;
@@ -249,7 +251,7 @@ static bool fromPAC(const char *url, const wchar_t *pac, const Target *target, D
     if (rc > 0)
         return true;
     char shown[1200], text[256];
-    toAnsi(pac, shown, sizeof shown);
+    fromWide(pac, shown, sizeof shown);
     if (rc < 0)
         LogFormat(true, "Error: proxy auto-config %s not evaluated within %lu s: the next proxy source applies",
                   shown, (unsigned long)(milliseconds / 1000));
@@ -305,14 +307,14 @@ static bool fromUserSettings(const char *url, const Target *target, unsigned pac
     if (!decided && config.lpszAutoConfigUrl &&
         fromPAC(url, config.lpszAutoConfigUrl, target, pacSeconds * 1000, decision)) {
         char pac[1024];
-        toAnsi(config.lpszAutoConfigUrl, pac, sizeof pac);
+        fromWide(config.lpszAutoConfigUrl, pac, sizeof pac);
         snprintf(source, sourceSize, "Windows settings, auto-config %s", pac);
         decided = true;
     }
     if (!decided && config.lpszProxy) {
         char proxy[1024], bypass[1024];
-        toAnsi(config.lpszProxy, proxy, sizeof proxy);
-        toAnsi(config.lpszProxyBypass, bypass, sizeof bypass);
+        fromWide(config.lpszProxy, proxy, sizeof proxy);
+        fromWide(config.lpszProxyBypass, bypass, sizeof bypass);
         bool bypassed;
         decided = fromNamed(proxy, bypass, target, decision, &bypassed);
         snprintf(source, sourceSize, "%s", bypassed ? "Windows settings, bypass list" : "Windows settings");
@@ -359,7 +361,7 @@ void decideProxy(const Policy *policy, const char *url, ProxyDecision *decision)
     }
     if (policy->proxyAutoConfigURL[0]) {
         wchar_t pac[1024];
-        if (MultiByteToWideChar(CP_ACP, 0, policy->proxyAutoConfigURL, -1, pac, sizeof pac / sizeof *pac) &&
+        if (toWide(policy->proxyAutoConfigURL, pac, sizeof pac / sizeof *pac) &&
             fromPAC(url, pac, &target, pacSeconds * 1000, decision)) {
             snprintf(source, sizeof source, "administrator ProxyAutoConfigURL %s", policy->proxyAutoConfigURL);
             logDecision(decision, NULL, source);
@@ -381,7 +383,8 @@ void decideProxy(const Policy *policy, const char *url, ProxyDecision *decision)
     logDecision(decision, NULL, "no proxy setting");
 }
 
-// The current entry on the handle, with the Windows account as its login.
+// The current entry on the handle, with the Windows account as its login;
+// null for DIRECT.
 static const char *applyEntry(CURL *curl, const ProxyDecision *decision)
 {
     const char *entry = decision->list.count ? decision->list.entries[decision->current] : "";
@@ -400,6 +403,11 @@ static const char *applyEntry(CURL *curl, const ProxyDecision *decision)
     return entry;
 }
 
+void proxyApply(CURL *curl, const ProxyDecision *decision)
+{
+    applyEntry(curl, decision);
+}
+
 // The proxy itself was not reached: the origin was never contacted.
 static bool proxyUnreachable(CURL *curl, CURLcode rc)
 {
@@ -409,7 +417,7 @@ static bool proxyUnreachable(CURL *curl, CURLcode rc)
            (rc == CURLE_OPERATION_TIMEDOUT && connected <= 0.0);
 }
 
-CURLcode proxyPerform(CURL *curl, ProxyDecision *decision)
+CURLcode proxyPerform(CURL *curl, ProxyDecision *decision, bool (*restart)(void *context), void *context)
 {
     for (;;) {
         const char *entry = applyEntry(curl, decision);
@@ -425,6 +433,8 @@ CURLcode proxyPerform(CURL *curl, ProxyDecision *decision)
         if ((tunnel == 407 || status == 407) && !decision->ntlmOnly && (offered & CURLAUTH_NTLM)) {
             decision->ntlmOnly = true;
             LogToFile("Proxy login: Negotiate gave the proxy no answer, NTLM alone from now on", true, true);
+            if (!restart(context))
+                return rc;
             continue;
         }
         if (decision->fromEnvironment || decision->current + 1 >= decision->list.count ||
@@ -435,5 +445,7 @@ CURLcode proxyPerform(CURL *curl, ProxyDecision *decision)
         proxyShown(decision->list.entries[++decision->current], next, sizeof next);
         LogFormat(true, "Proxy:       %s not reached (%s), next: %s", shown, curl_easy_strerror(rc),
                   next[0] ? next : "DIRECT");
+        if (!restart(context))
+            return rc;
     }
 }

@@ -21,8 +21,14 @@ struct ProxyDecision {
 // that fails is logged and the next source applies.
 void decideProxy(const Policy *policy, const char *url, ProxyDecision *decision);
 
+// The decision's current entry on curl, with the Windows account as the
+// proxy's login (NTLM alone once Negotiate yielded nothing). DIRECT is set
+// too: the proxy variables do not overrule the decision.
+void proxyApply(CURL *curl, const ProxyDecision *decision);
+
 // curl_easy_perform through the decided proxy: each entry of the list in
 // turn while the previous cannot be reached, and the proxy's login with the
 // Windows account (Negotiate, then NTLM alone when Negotiate yields nothing).
-// decision keeps what was learnt for the later transfers.
-CURLcode proxyPerform(CURL *curl, ProxyDecision *decision);
+// Before a transfer is made again, restart(context) makes it ready; false
+// stops there. decision keeps what was learnt for the later transfers.
+CURLcode proxyPerform(CURL *curl, ProxyDecision *decision, bool (*restart)(void *context), void *context);

@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "rules/manifestSignature.h"
+
 size_t nextManifestPiece(const char *data, size_t size, size_t *at, char *piece)
 {
     size_t n = 0;
@@ -53,12 +55,14 @@ static void addProblem(struct Manifest *m, unsigned line, enum ManifestProblemCo
 static void passedOver(struct Manifest *m, unsigned line, const char *piece, enum ManifestLineForm form,
                        const struct ManifestLine *f)
 {
-    char text[200];
+    char text[200], wholeLine[MANIFEST_PIECE_CHARS + 1];
     switch (form) {
     case MANIFEST_OTHER_KIND:
-        // Empty lines are passed over too, but they hide nothing.
-        if (strspn(piece, " \t\r\n") != strlen(piece))
-            addProblem(m, line, MANIFEST_PASSED_OVER, "the kind \"%s\" is none of JRE, id, md5, sha1 (case counts)",
+        snprintf(wholeLine, sizeof wholeLine, "%s", piece);
+        // Empty lines are passed over too, but they hide nothing; nor do the
+        // freshness lines of a signed manifest.
+        if (strspn(piece, " \t\r\n") != strlen(piece) && !isFreshnessLine(strip(wholeLine)))
+            addProblem(m, line, MANIFEST_PASSED_OVER, "the kind \"%s\" is none of JRE, id, md5, sha1, sha256 (case counts)",
                        shownText(f->kind, text, sizeof text));
         return;
     case MANIFEST_NO_VERSION:

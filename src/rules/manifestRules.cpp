@@ -57,7 +57,7 @@ enum ManifestLineForm cutManifestLine(char *line, struct ManifestLine *fields)
         return MANIFEST_JRE;
     }
     if (strcmp(fields->kind, "id") != 0 && strcmp(fields->kind, "md5") != 0 &&
-        strcmp(fields->kind, "sha1") != 0)
+        strcmp(fields->kind, "sha1") != 0 && strcmp(fields->kind, "sha256") != 0)
         return MANIFEST_OTHER_KIND;
     fields->value = nextToken(&rest, " ");
     if (!fields->value)
@@ -134,6 +134,7 @@ static bool isOwnName(const char *name, size_t len)
     len = trimmedLength(name, len);
     size_t suffix = strlen(stagedSuffix);
     return sameWord(name, len, MANIFEST_NAME) || sameWord(name, len, NEW_MANIFEST_NAME) ||
+           sameWord(name, len, NEW_SIGNATURE_NAME) || sameWord(name, len, SERIAL_NAME) ||
            (len >= suffix && sameWord(name + len - suffix, suffix, stagedSuffix));
 }
 
@@ -250,7 +251,10 @@ const char *publishedNameProblem(const char *name)
 
 size_t digestTokenDigits(const char *kind, const char *token)
 {
-    size_t digits = strcmp(kind, "md5") == 0 ? 32 : strcmp(kind, "sha1") == 0 ? 40 : 0;
+    size_t digits = strcmp(kind, "md5") == 0      ? 32
+                    : strcmp(kind, "sha1") == 0   ? 40
+                    : strcmp(kind, "sha256") == 0 ? 64
+                                                  : 0;
     if (!digits || strspn(token, "0123456789abcdefABCDEF") != digits || token[digits])
         return 0;
     return digits;

@@ -7,7 +7,7 @@
 // What one line of the manifest, as fgets reads it, is to the update pass.
 enum ManifestLineForm {
     MANIFEST_NO_KIND,    // empty, or nothing but colons: passed over
-    MANIFEST_OTHER_KIND, // a kind other than "JRE", "id", "md5", "sha1" (case counts): passed over
+    MANIFEST_OTHER_KIND, // a kind other than "JRE", "id", "md5", "sha1", "sha256" (case counts): passed over
     MANIFEST_NO_VERSION, // "JRE" with nothing after it: passed over
     MANIFEST_JRE,        // "JRE" and its version
     MANIFEST_NO_VALUE,   // a known kind without a value: passed over
@@ -40,7 +40,8 @@ int pathLeavesWorkFolder(const char *path);
 // CONOUT$), whatever its case, extension or trailing dots and blanks;
 int pathNamesDevice(const char *path);
 // 1 when a part of path is one of the launcher's own files in the work folder
-// ("fcompare.ini", "fcompare.new", a download staged as "*.part"), whatever
+// ("fcompare.ini", "fcompare.new", "fcompare.sig", "fcompare.serial", a
+// download staged as "*.part"), whatever
 // its case or trailing dots and blanks;
 int pathNamesOwnFile(const char *path);
 // 1 when a part of path other than "." ends in a dot or a blank, which Windows

@@ -4,6 +4,7 @@
 #include <io.h>
 #include <share.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
@@ -13,9 +14,11 @@
 #include "proxy/Proxy.h"
 #include "rules/launcherNames.h"
 #include "rules/manifestReader.h"
+#include "rules/manifestSignature.h"
 #include "update/fileDigest.h"
 #include "update/replaceFile.h"
 #include "update/serverCertificate.h"
+#include "text/Utf8.h"
 
 // The body is staged under the target's name plus this, beside it, and moved
 // over the target only when complete and accepted.
@@ -46,21 +49,49 @@ static double elapsed(CURL *handle)
     return t;
 }
 
-// What the callbacks of one transfer share; lives in download().
+// What one transfer is asked, and what it finds as it runs; lives in
+// getHTTPFile or fetchFiles for the transfer's whole life.
 struct Transfer {
+    // Set by the caller.
     const Downloads *downloads;
+    const char *url;
+    const char *path;          // the target, moved into place when the body is whole and accepted
+    curl_off_t maxDecoded;     // largest decoded body, 0: no maximum
+    bool manifest;             // the versions manifest, for the size line
+    const char *digestKind;    // "md5", "sha1" or "sha256" with digest: the body must have it
+    const char *digest;
+    bool resumable;            // a cut body stays, with what the server said of it, for a later Range
+    bool deferLog;             // the lines are written together when the transfer ends
+    curl_off_t *passBytes;     // what the pass fetched so far, across its transfers; null: no pass
+    // What it finds.
+    char part[UTF8_PATH_SIZE]; // the staged body
+    char info[UTF8_PATH_SIZE]; // resumable: what the server said of it
     DownloadProgress progress;
-    FILE *file;           // the staging file
-    int writeError;       // errno of the first short write, 0 while every byte went out
-    curl_off_t maxDecoded; // largest decoded body, 0: no maximum
-    curl_off_t decoded;   // body bytes handed over, after decoding
-    curl_off_t stored;    // body bytes handed to the file
-    curl_off_t coded;     // body bytes received, before decoding
-    curl_off_t received;  // header and body bytes received
-    BodyLimit over;       // the size limit that stopped the transfer
-    int stalled;          // 1 when the stall limit stopped it
+    FILE *file;
+    curl_off_t resumeFrom;     // bytes of part asked to be continued, 0: from the start
+    char validator[256];       // of those bytes: an ETag or a Last-Modified date
+    curl_off_t total;          // their whole length, -1: not known
+    bool bodyStarted;          // the answer's first body bytes were judged
+    bool accepted;             // and the body is the file's (200, or 206 from resumeFrom)
+    bool rangeRefused;         // a 206 that did not continue the bytes there
+    bool diskShort;            // the volume would keep less than DISK_RESERVE_BYTES
+    int writeError;            // errno of the first short write, 0 while every byte went out
+    curl_off_t decoded;        // body bytes handed over, after decoding
+    curl_off_t stored;         // body bytes handed to the file
+    curl_off_t coded;          // body bytes received, before decoding
+    curl_off_t received;       // header and body bytes received
+    curl_off_t freeChecked;    // stored bytes at the last look at the free space
+    BodyLimit over;            // the size limit that stopped the transfer
+    bool overPass;             // the pass's cap stopped it
+    curl_slist *headers;       // If-Range, while the handle uses it
+    int stalled;               // 1 when the stall limit stopped it
     StallWatch stall;
 };
+
+// A volume is left at least this much free.
+#define DISK_RESERVE_BYTES ((curl_off_t)64 << 20)
+// A body of unknown length looks at the free space again after this much.
+#define DISK_CHECK_BYTES ((curl_off_t)8 << 20)
 
 // libcurl's debug callback, on because it sees the bytes as they arrive,
 // before any decoding: they are what the limits are measured against.
@@ -80,7 +111,9 @@ static int onProgress(Transfer *transfer, curl_off_t dltotal, curl_off_t dlnow)
 {
     CURL *handle = transfer->progress.handle;
     double now = elapsed(handle);
-    reportProgress(&transfer->progress, now, dltotal, dlnow);
+    // Transfers side by side would interleave their reports.
+    if (!transfer->deferLog)
+        reportProgress(&transfer->progress, now, dltotal, dlnow);
     double sent = 0.0;
     curl_easy_getinfo(handle, CURLINFO_PRETRANSFER_TIME, &sent);
     if (sent <= 0.0)
@@ -105,21 +138,143 @@ static int older_progress(void *p, double dltotal, double dlnow, double, double)
     return onProgress((Transfer *)p, (curl_off_t)dltotal, (curl_off_t)dlnow);
 }
 
+// A header of the answer, or null.
+static const char *headerValue(CURL *curl, const char *name)
+{
+    struct curl_header *header = NULL;
+    return curl_easy_header(curl, name, 0, CURLH_HEADER, -1, &header) == CURLHE_OK ? header->value : NULL;
+}
+
+// The free bytes of the volume that holds path; -1 when unknown.
+static curl_off_t freeBytes(const char *path)
+{
+    wchar_t wide[MAX_PATH];
+    ULARGE_INTEGER available;
+    if (!toWide(path, wide, MAX_PATH))
+        return -1;
+    wchar_t *slash = wcsrchr(wide, L'\\');
+    if (slash)
+        slash[1] = L'\0';
+    return GetDiskFreeSpaceExW(wide, &available, NULL, NULL) ? (curl_off_t)available.QuadPart : -1;
+}
+
+// What a resumable transfer knows of the server's file: its validator and
+// length, kept beside the staged bytes while they are not whole.
+static void writeInfo(const Transfer *transfer)
+{
+    FILE *f = openFile(transfer->info, "wb");
+    if (!f)
+        return;
+    fprintf(f, "%s\n%lld\n", transfer->validator, (long long)transfer->total);
+    fclose(f);
+}
+
+static void readInfo(Transfer *transfer)
+{
+    transfer->validator[0] = '\0';
+    transfer->total = -1;
+    FILE *f = openFile(transfer->info, "rb");
+    if (!f)
+        return;
+    char line[sizeof transfer->validator + 2];
+    long long total = -1;
+    if (fgets(line, sizeof line, f) && fscanf(f, "%lld", &total) == 1 && strchr(line, '\n')) {
+        *strchr(line, '\n') = '\0';
+        snprintf(transfer->validator, sizeof transfer->validator, "%s", line);
+        transfer->total = total;
+    }
+    fclose(f);
+}
+
+// The first body bytes of an answer: whether they are the file's, and where
+// they go. A 206 must continue the staged bytes exactly; a 200 is the whole
+// file again.
+static bool judgeBody(Transfer *transfer)
+{
+    transfer->bodyStarted = true;
+    CURL *curl = transfer->progress.handle;
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    curl_off_t length = -1;
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (status == 206 && transfer->resumeFrom > 0) {
+        const char *range = headerValue(curl, "Content-Range");
+        long long first = -1, last = -1, total = -1;
+        if (!range || sscanf(range, "bytes %lld-%lld/%lld", &first, &last, &total) != 3 ||
+            first != transfer->resumeFrom || total != transfer->total) {
+            transfer->rangeRefused = true;
+            return false;
+        }
+        transfer->accepted = true;
+        transfer->stored = transfer->resumeFrom;
+    } else if (status == 200) {
+        // From the start: what was staged is of another version, or the
+        // server does not continue files.
+        if (transfer->resumeFrom > 0 && (_chsize_s(_fileno(transfer->file), 0) != 0 || fseek(transfer->file, 0, SEEK_SET)))
+            return false;
+        transfer->resumeFrom = 0;
+        transfer->accepted = true;
+        transfer->total = length;
+        if (transfer->resumable) {
+            const char *etag = headerValue(curl, "ETag"), *modified = headerValue(curl, "Last-Modified");
+            // If-Range takes a strong ETag only.
+            const char *validator = etag && strncmp(etag, "W/", 2) != 0 ? etag : modified;
+            snprintf(transfer->validator, sizeof transfer->validator, "%s", validator ? validator : "");
+            if (transfer->validator[0] && transfer->total >= 0)
+                writeInfo(transfer);
+        }
+    } else {
+        return true; // read, never written
+    }
+    // A known length is checked against the caps and, for a pass's files, the
+    // disk, before a byte is written.
+    curl_off_t rest = length >= 0 ? length : 0, file = transfer->resumeFrom + rest;
+    if (transfer->maxDecoded > 0 && file > transfer->maxDecoded) {
+        transfer->over = BODY_OVER_MAXIMUM;
+        return false;
+    }
+    curl_off_t available = length >= 0 && transfer->passBytes ? freeBytes(transfer->part) : -1;
+    if (available >= 0 && available - rest < DISK_RESERVE_BYTES) {
+        transfer->diskShort = true;
+        LogFormat(true, "getHTTPFile - %lld bytes to come, %lld free on the volume: %s not fetched, %lld MiB are kept free",
+                  (long long)rest, (long long)available, transfer->url, (long long)(DISK_RESERVE_BYTES >> 20));
+        return false;
+    }
+    return true;
+}
+
 // libcurl's write target: a short write makes libcurl fail the transfer. No
 // block that would take the body past a limit is written, and the body of an
-// answer other than 200 is read but never written.
+// answer that is not the file's is read but never written.
 static size_t writeBody(char *data, size_t size, size_t count, void *userdata)
 {
     Transfer *transfer = (Transfer *)userdata;
     size_t bytes = size * count;
-    transfer->over = bodyLimit(transfer->decoded + (curl_off_t)bytes, transfer->coded, transfer->maxDecoded);
+    if (!transfer->bodyStarted && !judgeBody(transfer))
+        return 0;
+    transfer->over = bodyLimit(transfer->resumeFrom + transfer->decoded + (curl_off_t)bytes, transfer->coded,
+                               transfer->maxDecoded);
     if (transfer->over != BODY_WITHIN)
         return 0;
+    if (transfer->passBytes && *transfer->passBytes + (curl_off_t)bytes > transfer->downloads->maxPassBytes) {
+        transfer->overPass = true;
+        return 0;
+    }
     transfer->decoded += (curl_off_t)bytes;
-    long status = 0;
-    curl_easy_getinfo(transfer->progress.handle, CURLINFO_RESPONSE_CODE, &status);
-    if (status != 200)
+    if (!transfer->accepted)
         return bytes;
+    // A body of unknown length stops where the volume would keep too little.
+    if (transfer->passBytes && (!transfer->stored || transfer->stored - transfer->freeChecked >= DISK_CHECK_BYTES)) {
+        transfer->freeChecked = transfer->stored;
+        curl_off_t available = freeBytes(transfer->part);
+        if (available >= 0 && available - (curl_off_t)bytes < DISK_RESERVE_BYTES) {
+            transfer->diskShort = true;
+            LogFormat(true, "getHTTPFile - %lld bytes stored, %lld free on the volume: %s stopped, %lld MiB are kept free",
+                      (long long)transfer->stored, (long long)available, transfer->url,
+                      (long long)(DISK_RESERVE_BYTES >> 20));
+            return 0;
+        }
+    }
     size_t written = 0;
     for (;;) {
         errno = 0;
@@ -141,6 +296,8 @@ static size_t writeBody(char *data, size_t size, size_t count, void *userdata)
         clearerr(transfer->file);
     }
     transfer->stored += (curl_off_t)written;
+    if (transfer->passBytes)
+        *transfer->passBytes += (curl_off_t)written;
     return written;
 }
 
@@ -180,9 +337,18 @@ static int logLimit(const Transfer *transfer, CURLcode rc)
                   STALL_MIN_BYTES, transfer->downloads->stallTimeoutSeconds);
         return 1;
     }
+    if (transfer->over == BODY_OVER_MAXIMUM && transfer->maxDecoded < ((curl_off_t)1 << 20)) {
+        LogFormat(true, "getHTTPFile - size limit reached: decoded body over %d KiB, nothing stored",
+                  (int)(transfer->maxDecoded >> 10));
+        return 1;
+    }
     if (transfer->over == BODY_OVER_MAXIMUM) {
-        LogFormat(true, "getHTTPFile - size limit reached: decoded manifest over %d MiB, nothing stored",
-                  (int)(transfer->maxDecoded >> 20));
+        if (transfer->manifest)
+            LogFormat(true, "getHTTPFile - size limit reached: decoded manifest over %d MiB, nothing stored",
+                      (int)(transfer->maxDecoded >> 20));
+        else
+            LogFormat(true, "getHTTPFile - size limit reached: file over %d MiB (MaxFileMegabytes), nothing stored",
+                      (int)(transfer->maxDecoded >> 20));
         return 1;
     }
     if (transfer->over == BODY_OVER_EXPANSION) {
@@ -192,6 +358,14 @@ static int logLimit(const Transfer *transfer, CURLcode rc)
                   EXPANSION_MAX_RATIO, (double)transfer->coded);
         return 1;
     }
+    if (transfer->overPass) {
+        LogFormat(true, "getHTTPFile - size limit reached: the pass would fetch over %lld MiB (MaxPassMegabytes), "
+                        "nothing stored",
+                  (long long)(transfer->downloads->maxPassBytes >> 20));
+        return 1;
+    }
+    if (transfer->diskShort)
+        return 1; // said when it was seen
     // The connect limit is the only time limit handed to libcurl.
     if (rc == CURLE_OPERATION_TIMEDOUT) {
         LogFormat(true, "getHTTPFile - connect limit reached: no connection within %u s, nothing stored",
@@ -205,7 +379,7 @@ static int logLimit(const Transfer *transfer, CURLcode rc)
 // promises; a mismatch is logged with both digests.
 static bool digestMatches(const char *part, const char *kind, const char *expected)
 {
-    char actual[41];
+    char actual[65];
     if (!fileDigest(part, kind, actual, sizeof actual))
         return false;
     if (_stricmp(expected, actual) == 0)
@@ -221,6 +395,9 @@ void getHTTPStartup(Downloads *downloads, const Policy *policy)
     downloads->stallTimeoutSeconds = policy->stallTimeoutSeconds;
     downloads->pinnedPublicKeys = policy->pinnedPublicKeys;
     downloads->verifyServerCertificate = policy->verifyServerCertificate != 0;
+    downloads->maxParallel = policy->maxParallelDownloads;
+    downloads->maxFileBytes = (curl_off_t)policy->maxFileMegabytes << 20;
+    downloads->maxPassBytes = (curl_off_t)policy->maxPassMegabytes << 20;
     downloads->share = NULL;
     CURLcode rc = curl_global_init(CURL_GLOBAL_ALL);
     if (rc != CURLE_OK) {
@@ -245,19 +422,14 @@ void getHTTPCleanup(Downloads *downloads)
     curl_global_cleanup();
 }
 
-static int download(const Downloads *downloads, const char *url, const char *path, curl_off_t maxDecoded,
-                    const char *digestKind, const char *digest)
+// Sets the handle up for the transfer and opens its staged file (continuing
+// a resumable one that an earlier run left); 0, logged, when the file cannot
+// be had. The start lines are logged here unless the transfer defers them.
+static int beginTransfer(Transfer *transfer, CURL *curl)
 {
-    CURL *curl = curl_easy_init();
-    if (!curl)
-        return 0;
-
-    Transfer transfer = {};
-    transfer.downloads = downloads;
-    transfer.progress.handle = curl;
-    transfer.maxDecoded = maxDecoded;
-
-    curl_easy_setopt(curl, CURLOPT_URL, url);
+    const Downloads *downloads = transfer->downloads;
+    transfer->progress.handle = curl;
+    curl_easy_setopt(curl, CURLOPT_URL, transfer->url);
     curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "deflate");
     // Off unless the administrator asks: deployments serve self-signed
     // certificates on IP addresses. On, Schannel checks the chain against the
@@ -275,52 +447,105 @@ static int download(const Downloads *downloads, const char *url, const char *pat
     if (downloads->pinnedPublicKeys[0])
         curl_easy_setopt(curl, CURLOPT_PINNEDPUBLICKEY, downloads->pinnedPublicKeys);
     CURL_IGNORE_DEPRECATION(curl_easy_setopt(curl, CURLOPT_PROGRESSFUNCTION, older_progress);)
-    curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_PROGRESSDATA, transfer);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, xferinfo4);
-    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, transfer);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(curl, CURLOPT_DEBUGFUNCTION, countReceived);
-    curl_easy_setopt(curl, CURLOPT_DEBUGDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_DEBUGDATA, transfer);
     curl_easy_setopt(curl, CURLOPT_VERBOSE, 1L);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, transfer);
     curl_easy_setopt(curl, CURLOPT_SHARE, downloads->share);
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, receiveBufferSize);
+    // The entry of the run's proxy list that the transfers before reached,
+    // with the login they ended up with.
+    if (downloads->proxy)
+        proxyApply(curl, downloads->proxy);
 
-    LogTime("getHTTPFile - Start", true);
-    LogFormat(true, "getHTTPFile - URL: %s, filename: %s\n", url, path);
-
-    char part[MAX_PATH];
-    int len = snprintf(part, sizeof part, "%s%s", path, partSuffix);
-    if (len < 0 || len >= (int)sizeof part) {
-        LogFormat(true, "getHTTPFile - temporary file name too long (%d characters, at most %d): %s%s", len,
-                  MAX_PATH - 1, path, partSuffix);
-        curl_easy_cleanup(curl);
+    if (!transfer->deferLog) {
+        LogTime("getHTTPFile - Start", true);
+        LogFormat(true, "getHTTPFile - URL: %s, filename: %s\n", transfer->url, transfer->path);
+    }
+    // Characters as Windows counts them: UTF-16 units.
+    snprintf(transfer->part, sizeof transfer->part, "%s%s", transfer->path, partSuffix);
+    snprintf(transfer->info, sizeof transfer->info, "%s.info", transfer->path);
+    size_t len = wideUnits(transfer->resumable ? transfer->info : transfer->part);
+    if (len >= MAX_PATH) {
+        LogFormat(true, "getHTTPFile - temporary file name too long (%d characters, at most %d): %s%s", (int)len,
+                  MAX_PATH - 1, transfer->path, transfer->resumable ? ".info" : partSuffix);
         return 0;
+    }
+    // What an earlier run staged is continued where the server can say it is
+    // still the same file.
+    struct _stat st;
+    transfer->resumeFrom = 0;
+    if (transfer->resumable) {
+        readInfo(transfer);
+        if (transfer->validator[0] && statFile(transfer->part, &st) == 0 && st.st_size > 0 &&
+            st.st_size < transfer->total)
+            transfer->resumeFrom = st.st_size;
     }
     // Exclusive: a second launcher cannot write into the same staging file.
     errno = 0;
-    transfer.file = _fsopen(part, "wb", _SH_DENYRW);
-    if (!transfer.file) {
+    transfer->file = openFileShared(transfer->part, transfer->resumeFrom ? "ab" : "wb", _SH_DENYRW);
+    if (!transfer->file) {
         int err = errno;
-        LogFormat(true, "getHTTPFile - fopen failed 1: %d (%s : %s)", err, strerror(err), part);
-        curl_easy_cleanup(curl);
+        LogFormat(true, "getHTTPFile - fopen failed 1: %d (%s : %s)", err, strerror(err), transfer->part);
         return 0;
     }
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    if (transfer->resumeFrom) {
+        char range[64], ifRange[sizeof transfer->validator + 16];
+        snprintf(range, sizeof range, "%lld-", (long long)transfer->resumeFrom);
+        snprintf(ifRange, sizeof ifRange, "If-Range: %s", transfer->validator);
+        curl_easy_setopt(curl, CURLOPT_RANGE, range);
+        transfer->headers = curl_slist_append(NULL, ifRange);
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, transfer->headers);
+    }
+    return 1;
+}
 
-    CURLcode rc = downloads->proxy ? proxyPerform(curl, downloads->proxy) : curl_easy_perform(curl);
-    int closed = closeFile(transfer.file);
+// What ended a transfer that failed: worth a retry (a connection reset, a
+// gateway's 502, 503 or 504, a stall), or not.
+static bool transient(const Transfer *transfer, CURLcode rc, long status)
+{
+    return transfer->stalled || status == 502 || status == 503 || status == 504 || rc == CURLE_RECV_ERROR ||
+           rc == CURLE_SEND_ERROR || rc == CURLE_GOT_NOTHING || rc == CURLE_PARTIAL_FILE;
+}
+
+enum { TRANSFER_DONE = 1, TRANSFER_FAILED = 0, TRANSFER_TRANSIENT = -1, TRANSFER_WHOLE_AGAIN = -2 };
+
+// What a finished transfer comes to: its lines, and its staged body moved
+// over the target when it is whole and accepted, or removed; a resumable
+// body that a transient failure cut stays staged for the next try or run.
+static int endTransfer(Transfer *transfer, CURLcode rc)
+{
+    CURL *curl = transfer->progress.handle;
+    // An answer with no body at all is judged here.
+    if (!transfer->bodyStarted && rc == CURLE_OK)
+        judgeBody(transfer);
+    int closed = closeFile(transfer->file);
     int closeError = errno;
+    curl_slist_free_all(transfer->headers);
+    transfer->headers = NULL;
 
+    if (transfer->deferLog) {
+        LogTime("getHTTPFile - Start", true);
+        LogFormat(true, "getHTTPFile - URL: %s, filename: %s\n", transfer->url, transfer->path);
+    }
     LogToFile(" ", true, true);
     LogTime("getHTTPFile - End", true);
 
-    // Only a 200 answer carries the file; an error page, a part or an
-    // unfollowed redirect is never stored in its place.
+    // Only the file's own answer carries it; an error page, another part or
+    // an unfollowed redirect is never stored in its place.
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    int ok = !logLimit(&transfer, rc);
-    if (ok && status != 0 && status != 200) {
+    int ok = !logLimit(transfer, rc);
+    if (ok && transfer->rangeRefused) {
+        LogFormat(true, "getHTTPFile - the answer does not continue the %lld bytes staged: fetched whole",
+                  (long long)transfer->resumeFrom);
+        ok = 0;
+    } else if (ok && status != 0 && !transfer->accepted) {
         logStatus(curl, status);
         ok = 0;
     }
@@ -329,44 +554,224 @@ static int download(const Downloads *downloads, const char *url, const char *pat
         if (rc == CURLE_SSL_PINNEDPUBKEYNOTMATCH)
             LogToFile("getHTTPFile - the server's key does not match the pinned public keys, nothing stored", true,
                       true);
-        if (transfer.writeError)
-            LogFormat(true, "getHTTPFile - fwrite failed: %d (%s : %s)", transfer.writeError,
-                      strerror(transfer.writeError), part);
+        if (transfer->writeError)
+            LogFormat(true, "getHTTPFile - fwrite failed: %d (%s : %s)", transfer->writeError,
+                      strerror(transfer->writeError), transfer->part);
         ok = 0;
     }
-    if (ok && verify && !serverCertificateTrusted(curl))
+    if (ok && transfer->downloads->verifyServerCertificate && !serverCertificateTrusted(curl))
         ok = 0;
     if (!closed) {
         // After a failed write the close fails too; that was reported above.
-        if (!transfer.writeError)
-            LogFormat(true, "getHTTPFile - fclose failed: %d (%s : %s)", closeError, strerror(closeError), part);
+        if (!transfer->writeError)
+            LogFormat(true, "getHTTPFile - fclose failed: %d (%s : %s)", closeError, strerror(closeError),
+                      transfer->part);
         ok = 0;
     }
-    curl_easy_cleanup(curl);
+    if (ok && transfer->deferLog)
+        LogFormat(true, transfer->resumeFrom ? "getHTTPFile - %lld bytes, resumed after byte %lld"
+                                             : "getHTTPFile - %lld bytes",
+                  (long long)transfer->stored, (long long)transfer->resumeFrom);
 
-    if (ok && digestKind && !digestMatches(part, digestKind, digest))
+    if (ok && transfer->digestKind && !digestMatches(transfer->part, transfer->digestKind, transfer->digest))
         ok = 0;
-    if (ok && !replaceFile(part, path, "getHTTPFile")) {
+    if (ok && !replaceFile(transfer->part, transfer->path, "getHTTPFile")) {
         DWORD err = GetLastError();
         char text[256];
         LogFormat(true, "getHTTPFile - MoveFileEx failed, file not replaced: %lu (%s : %s)", err,
-                  windowsErrorText(err, text, sizeof text), path);
+                  windowsErrorText(err, text, sizeof text), transfer->path);
         ok = 0;
     }
-    if (!ok && remove(part) != 0) {
+    bool retry = !ok && transient(transfer, rc, status);
+    bool keep = retry && transfer->resumable && transfer->accepted && transfer->validator[0] && transfer->stored > 0;
+    if (!ok && !keep && removeFile(transfer->part) != 0 && errno != ENOENT) {
         int err = errno;
-        LogFormat(true, "getHTTPFile - remove failed: %d (%s : %s)", err, strerror(err), part);
+        LogFormat(true, "getHTTPFile - remove failed: %d (%s : %s)", err, strerror(err), transfer->part);
     }
-    return ok;
+    if (transfer->resumable && !keep)
+        removeFile(transfer->info);
+    return ok ? TRANSFER_DONE : transfer->rangeRefused ? TRANSFER_WHOLE_AGAIN : retry ? TRANSFER_TRANSIENT
+                                                                                     : TRANSFER_FAILED;
+}
+
+// Makes the transfer ready to be made again on its handle (the proxy's next
+// entry, or its login with NTLM alone): false once a byte of the body went
+// to the file, which the attempts before never do.
+static bool restartTransfer(void *context)
+{
+    Transfer *transfer = (Transfer *)context;
+    if (transfer->stored || transfer->writeError)
+        return false;
+    transfer->bodyStarted = transfer->accepted = false;
+    transfer->decoded = transfer->coded = transfer->received = 0;
+    transfer->over = BODY_WITHIN;
+    transfer->stalled = 0;
+    transfer->stall = StallWatch{};
+    transfer->progress.lastReportTime = 0.0;
+    return true;
+}
+
+static int download(Transfer *transfer)
+{
+    CURL *curl = curl_easy_init();
+    if (!curl)
+        return 0;
+    int result = TRANSFER_FAILED;
+    if (beginTransfer(transfer, curl)) {
+        ProxyDecision *proxy = transfer->downloads->proxy;
+        result = endTransfer(transfer, proxy ? proxyPerform(curl, proxy, restartTransfer, transfer)
+                                             : curl_easy_perform(curl));
+    }
+    curl_slist_free_all(transfer->headers);
+    curl_easy_cleanup(curl);
+    return result == TRANSFER_DONE;
 }
 
 int getHTTPFile(const Downloads *downloads, const char *url, const char *path, const char *digestKind,
                 const char *digest)
 {
-    return download(downloads, url, path, 0, digestKind, digest);
+    Transfer transfer = {};
+    transfer.downloads = downloads;
+    transfer.url = url;
+    transfer.path = path;
+    transfer.digestKind = digestKind;
+    transfer.digest = digest;
+    return download(&transfer);
+}
+
+// One transfer of a small file read whole: at most maxDecoded bytes.
+static int downloadCapped(const Downloads *downloads, const char *url, const char *path, curl_off_t maxDecoded,
+                          bool manifest)
+{
+    Transfer transfer = {};
+    transfer.downloads = downloads;
+    transfer.url = url;
+    transfer.path = path;
+    transfer.maxDecoded = maxDecoded;
+    transfer.manifest = manifest;
+    return download(&transfer);
 }
 
 int getHTTPManifest(const Downloads *downloads, const char *url, const char *path)
 {
-    return download(downloads, url, path, (curl_off_t)MANIFEST_MAX_BYTES, NULL, NULL);
+    return downloadCapped(downloads, url, path, (curl_off_t)MANIFEST_MAX_BYTES, true);
+}
+
+int getHTTPSignatures(const Downloads *downloads, const char *url, const char *path)
+{
+    return downloadCapped(downloads, url, path, (curl_off_t)SIGNATURE_MAX_BYTES, false);
+}
+
+// The waits before the first and the second retry of a file.
+static const DWORD retryMs[] = {1000, 3000};
+
+// A transfer of fetchFiles, and the job it serves.
+struct Slot {
+    Transfer transfer;
+    CURL *curl;
+    FetchJob *job;
+};
+
+static bool startJob(CURLM *multi, Slot *slot, FetchJob *job, const Downloads *downloads, curl_off_t *passBytes)
+{
+    slot->transfer = Transfer{};
+    Transfer *t = &slot->transfer;
+    t->downloads = downloads;
+    t->url = job->url;
+    t->path = job->path;
+    t->maxDecoded = downloads->maxFileBytes;
+    t->digestKind = job->digestKind;
+    t->digest = job->digest;
+    t->resumable = true;
+    t->deferLog = true;
+    t->passBytes = passBytes;
+    slot->job = job;
+    slot->curl = curl_easy_init();
+    if (slot->curl && beginTransfer(t, slot->curl) && curl_multi_add_handle(multi, slot->curl) == CURLM_OK)
+        return true;
+    if (t->file)
+        closeFile(t->file);
+    curl_slist_free_all(t->headers);
+    curl_easy_cleanup(slot->curl);
+    slot->curl = NULL;
+    return false;
+}
+
+int fetchFiles(const Downloads *downloads, FetchJob *jobs, size_t count)
+{
+    const unsigned most = downloads->maxParallel ? downloads->maxParallel : 1;
+    CURLM *multi = curl_multi_init();
+    Slot *slots = (Slot *)calloc(most, sizeof *slots);
+    size_t *waiting = (size_t *)malloc((count ? count : 1) * sizeof *waiting); // jobs to try again
+    if (!multi || !slots || !waiting) {
+        LogFormat(true, "getHTTPFile - no room for the transfers of the pass");
+        curl_multi_cleanup(multi);
+        free(slots);
+        free(waiting);
+        return 0;
+    }
+    size_t next = 0, waitingCount = 0, finished = 0;
+    curl_off_t passBytes = 0;
+    int allDone = 1;
+    while (finished < count) {
+        DWORD now = GetTickCount();
+        for (unsigned i = 0; i < most; ++i) {
+            if (slots[i].curl)
+                continue;
+            FetchJob *job = NULL;
+            for (size_t w = 0; w < waitingCount && !job; ++w) {
+                if ((long)(now - jobs[waiting[w]].notBefore) >= 0) {
+                    job = &jobs[waiting[w]];
+                    waiting[w] = waiting[--waitingCount];
+                }
+            }
+            if (!job && next < count)
+                job = &jobs[next++];
+            if (!job)
+                break;
+            if (!startJob(multi, &slots[i], job, downloads, &passBytes)) {
+                job->ok = 0;
+                allDone = 0;
+                ++finished;
+            }
+        }
+        int running = 0;
+        curl_multi_perform(multi, &running);
+        int left = 0;
+        for (CURLMsg *msg; (msg = curl_multi_info_read(multi, &left));) {
+            if (msg->msg != CURLMSG_DONE)
+                continue;
+            Slot *slot = NULL;
+            for (unsigned i = 0; i < most && !slot; ++i)
+                if (slots[i].curl == msg->easy_handle)
+                    slot = &slots[i];
+            if (!slot)
+                continue;
+            CURLcode rc = msg->data.result;
+            curl_multi_remove_handle(multi, slot->curl);
+            int result = endTransfer(&slot->transfer, rc);
+            curl_easy_cleanup(slot->curl);
+            slot->curl = NULL;
+            FetchJob *job = slot->job;
+            if (result == TRANSFER_TRANSIENT && job->tries < sizeof retryMs / sizeof *retryMs) {
+                LogFormat(true, "getHTTPFile - %s: tried again in %lu s (%u of %u)", job->url,
+                          retryMs[job->tries] / 1000, job->tries + 1, (unsigned)(sizeof retryMs / sizeof *retryMs));
+                job->notBefore = GetTickCount() + retryMs[job->tries++];
+                waiting[waitingCount++] = (size_t)(job - jobs);
+            } else if (result == TRANSFER_WHOLE_AGAIN) {
+                job->notBefore = GetTickCount();
+                waiting[waitingCount++] = (size_t)(job - jobs);
+            } else {
+                job->ok = result == TRANSFER_DONE;
+                allDone &= job->ok;
+                ++finished;
+            }
+        }
+        if (finished < count)
+            curl_multi_poll(multi, NULL, 0, 50, NULL);
+    }
+    curl_multi_cleanup(multi);
+    free(slots);
+    free(waiting);
+    return allDone;
 }

@@ -15,6 +15,9 @@ struct Downloads {
     unsigned connectTimeoutSeconds; // connection set-up, TLS included
     unsigned stallTimeoutSeconds;   // window in which STALL_MIN_BYTES must arrive
     const char *pinnedPublicKeys;   // as libcurl takes them; empty: none
+    unsigned maxParallel;           // transfers of fetchFiles at once
+    curl_off_t maxFileBytes;        // cap of any one file of fetchFiles
+    curl_off_t maxPassBytes;        // cap of all that one fetchFiles stores
     CURLSH *share;                  // null: each transfer connects anew
     bool verifyServerCertificate;   // the server's certificate checked against the machine's store
     ProxyDecision *proxy;           // the run's proxy; null: libcurl's own choice
@@ -33,8 +36,8 @@ void getHTTPCleanup(Downloads *downloads);
 // on the disk, and removed on any failure; redirects are not followed. The
 // transfer fails when it does not connect within the connect limit, when less
 // than STALL_MIN_BYTES arrive in any window of the stall limit, or when its
-// decoded body passes a size limit (bodyLimit). With digestKind ("md5" or
-// "sha1"), the body must also have the hex digest digest. With pinned public
+// decoded body passes a size limit (bodyLimit). With digestKind ("md5",
+// "sha1" or "sha256"), the body must also have the hex digest digest. With pinned public
 // keys, the server's key must match one.
 int getHTTPFile(const Downloads *downloads, const char *url, const char *path, const char *digestKind = NULL,
                 const char *digest = NULL);
@@ -42,6 +45,34 @@ int getHTTPFile(const Downloads *downloads, const char *url, const char *path, c
 // getHTTPFile for the versions manifest: its decoded body is at most
 // MANIFEST_MAX_BYTES.
 int getHTTPManifest(const Downloads *downloads, const char *url, const char *path);
+
+// getHTTPFile for the manifest's signature file: at most SIGNATURE_MAX_BYTES.
+int getHTTPSignatures(const Downloads *downloads, const char *url, const char *path);
+
+// One file of fetchFiles.
+struct FetchJob {
+    const char *url;
+    const char *path;       // the staged file it fills
+    const char *digestKind; // "md5", "sha1" or "sha256" with digest: the body must have it
+    const char *digest;
+    int ok;                 // set: 1 when path holds the whole file
+    // The fetch's own, zero at the start.
+    unsigned tries;
+    unsigned long notBefore;
+};
+
+// Fetches every job's file into its path, at most maxParallel at once, each
+// as getHTTPFile would (staged, within the time and size limits, checked)
+// and, beyond it: a file is capped at maxFileBytes and all of them at
+// maxPassBytes; a known length that would leave the volume with less than
+// 64 MiB free is not fetched, and an unknown one is stopped there; a
+// connection reset, a 502, 503 or 504, or a stall is tried again after 1 s and
+// after 3 s; a body cut that way stays staged, with what the server said of
+// it (ETag or Last-Modified, length), and the next try, in this run or a
+// later one, asks for the rest with Range and If-Range, taking only a 206
+// that continues it exactly. Each file's lines are written together when it
+// ends. Returns 1 when every job is ok.
+int fetchFiles(const Downloads *downloads, FetchJob *jobs, size_t count);
 
 // What the progress report keeps between two calls; lives in getHTTPFile for
 // one transfer.

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "logging/Logging.h"
+#include "text/Utf8.h"
 
 static const DWORD retryStepMs = 100;
 
@@ -15,7 +16,7 @@ static bool transient(DWORD error)
 int replaceFile(const char *from, const char *to, const char *caller)
 {
     const DWORD flags = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
-    if (MoveFileExA(from, to, flags))
+    if (moveFile(from, to, flags))
         return 1;
     DWORD error = GetLastError();
     if (!transient(error))
@@ -26,7 +27,7 @@ int replaceFile(const char *from, const char *to, const char *caller)
     DWORD start = GetTickCount();
     while (GetTickCount() - start < REPLACE_RETRY_MS) {
         Sleep(retryStepMs);
-        if (MoveFileExA(from, to, flags))
+        if (moveFile(from, to, flags))
             return 1;
         error = GetLastError();
         if (!transient(error))

@@ -1,10 +1,12 @@
 #include "update/serverCertificate.h"
 
+#include <stdio.h>
 #include <string.h>
 #include <windows.h>
 #include <wincrypt.h>
 
 #include "logging/Logging.h"
+#include "text/Utf8.h"
 
 // The chain libcurl received, the server's certificate first, into store;
 // the server's certificate into *leaf.
@@ -78,9 +80,9 @@ bool serverCertificateTrusted(CURL *curl)
         curl_url_get(handle, CURLUPART_HOST, &host, 0) == CURLUE_OK) {
         // An IPv6 address is matched without its brackets.
         const char *name = host[0] == '[' ? host + 1 : host;
-        int len = (int)strcspn(name, "]");
-        int n = MultiByteToWideChar(CP_ACP, 0, name, len, wideHost, 255);
-        wideHost[n > 0 ? n : 0] = L'\0';
+        char bare[256];
+        snprintf(bare, sizeof bare, "%.*s", (int)strcspn(name, "]"), name);
+        toWide(bare, wideHost, sizeof wideHost / sizeof *wideHost);
     }
     curl_free(host);
     curl_url_cleanup(handle);

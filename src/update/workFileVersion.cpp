@@ -10,19 +10,35 @@
 #include "UnitTest.h"
 #include "logging/Logging.h"
 #include "process/ListProcesses.h"
+#include "rules/javaVersion.h"
 #include "rules/launcherNames.h"
 #include "rules/manifestReader.h"
+#include "text/Utf8.h"
+#include "update/fileDigest.h"
 #include "update/getHTTPFile.h"
 #include "update/replaceFile.h"
 
-// folder, "\", name into out (MAX_PATH bytes); a path that does not fit is
-// refused whole, never cut.
+// A manifest path in UTF-8: each of its bytes may take three.
+#define MANIFEST_NAME_SIZE (3 * MANIFEST_PIECE_CHARS + 1)
+// A file's URL: the applets URL and its path.
+#define URL_SIZE 4096
+
+// folder, "\", name into out (UTF8_PATH_SIZE bytes); a path that does not fit
+// a Windows path is refused whole, never cut.
 static int joinPath(char *out, const char *folder, const char *name, const char *caller)
 {
-    if (snprintf(out, MAX_PATH, "%s\\%s", folder, name) < MAX_PATH)
+    if (snprintf(out, UTF8_PATH_SIZE, "%s\\%s", folder, name) < UTF8_PATH_SIZE && wideUnits(out) < MAX_PATH)
         return 1;
     LogFormat(true, "%s - path too long (over %d characters): %s\\%s", caller, MAX_PATH - 1, folder, name);
     return 0;
+}
+
+// The file that a manifest path names in the work folder, and the name in
+// UTF-8 for the log.
+static int localPath(const UpdatePass *pass, const char *path, char *name, char *out, const char *caller)
+{
+    manifestNameToUtf8(path, name, MANIFEST_NAME_SIZE);
+    return joinPath(out, pass->workFolder, name, caller);
 }
 
 // Reads the file at path whole into a heap block of *size bytes and a
@@ -30,7 +46,7 @@ static int joinPath(char *out, const char *folder, const char *name, const char 
 // larger than maxSize.
 static char *readWhole(const char *path, size_t maxSize, size_t *size)
 {
-    FILE *f = fopen(path, "rb");
+    FILE *f = openFile(path, "rb");
     if (!f)
         return NULL;
     char *data = (char *)malloc(maxSize + 2);
@@ -57,7 +73,7 @@ static int byText(const void *a, const void *b)
 static void readInstalled(UpdatePass *pass)
 {
     pass->installedRead = -1;
-    char path[MAX_PATH];
+    char path[UTF8_PATH_SIZE];
     if (!joinPath(path, pass->workFolder, MANIFEST_NAME, "checkFileEqual")) {
         pass->installedError = ENAMETOOLONG;
         return;
@@ -91,6 +107,9 @@ static void readInstalled(UpdatePass *pass)
 
 UNITTEST void endUpdatePass(UpdatePass *pass)
 {
+    free(pass->needed);
+    pass->needed = NULL;
+    pass->neededCount = pass->neededRoom = 0;
     free(pass->installedText);
     free(pass->installedLines);
     pass->installedText = NULL;
@@ -101,11 +120,11 @@ UNITTEST void endUpdatePass(UpdatePass *pass)
 
 UNITTEST int checkFileEqual(UpdatePass *pass, const char *path, const char *value, const char *kind)
 {
-    char localFile[MAX_PATH];
-    if (!joinPath(localFile, pass->workFolder, path, "checkFileEqual"))
+    char name[MANIFEST_NAME_SIZE], localFile[UTF8_PATH_SIZE];
+    if (!localPath(pass, path, name, localFile, "checkFileEqual"))
         return 0;
     struct _stat st;
-    if (_stat(localFile, &st) != 0)
+    if (statFile(localFile, &st) != 0)
         return 0;
 
     // No line of the installed manifest is longer than a piece, so a longer
@@ -120,7 +139,7 @@ UNITTEST int checkFileEqual(UpdatePass *pass, const char *path, const char *valu
     if (!pass->installedRead)
         readInstalled(pass);
     if (pass->installedRead < 0) {
-        char installed[MAX_PATH];
+        char installed[UTF8_PATH_SIZE];
         snprintf(installed, sizeof installed, "%s\\%s", pass->workFolder, MANIFEST_NAME);
         LogFormat(true, "checkFileEqual - fopen failed: %d (%s : %s)", pass->installedError,
                   strerror(pass->installedError), installed);
@@ -129,12 +148,12 @@ UNITTEST int checkFileEqual(UpdatePass *pass, const char *path, const char *valu
     const char *key = entry;
     if (!bsearch(&key, pass->installedLines, pass->installedCount, sizeof *pass->installedLines, byText))
         return 0;
-    LogFormat(true, "File already exists and same version... [%s]", path);
+    LogFormat(true, "File already exists and same version... [%s]", name);
     return 1;
 }
 
-// Once per pass, before its first download: with one launcher per work
-// folder, no client of this folder can start in the middle of a pass.
+// Once per pass, before its switch: with one launcher per work folder, no
+// client of this folder can start in the middle of a pass.
 static void terminateClients(UpdatePass *pass)
 {
     if (pass->clientsSearched) {
@@ -149,53 +168,264 @@ static void terminateClients(UpdatePass *pass)
     LogFormat(true, "SearchProcesses: %d", pass->clientsFound);
 }
 
-// A "JRE" line or an entry of the manifest.
-static int workItem(UpdatePass *pass, const ManifestItem *item)
+// Every "JRE" line is a minimum: the newest readable one is the one to meet.
+static void keepMinimumJava(char *minimum, const char *version)
 {
-    if (item->form == MANIFEST_JRE)
+    JavaVersion read;
+    if (strlen(version) < sizeof UpdatePass::minimumJava && parseJavaVersion(version, &read) &&
+        (!minimum[0] || javaVersionAtLeast(version, minimum) == 1))
+        memcpy(minimum, version, strlen(version) + 1);
+}
+
+static int addNeeded(UpdatePass *pass, const ManifestItem *item)
+{
+    if (pass->neededCount == pass->neededRoom) {
+        size_t room = pass->neededRoom ? 2 * pass->neededRoom : 64;
+        const ManifestItem **needed = (const ManifestItem **)realloc(pass->needed, room * sizeof *needed);
+        if (!needed) {
+            LogFormat(true, "workFileVersion - out of memory for the files to fetch");
+            return 0;
+        }
+        pass->needed = needed;
+        pass->neededRoom = room;
+    }
+    pass->needed[pass->neededCount++] = item;
+    return 1;
+}
+
+// The check of a "JRE" line or an entry: nothing is fetched or changed.
+// Returns 0 when the entry cannot be taken; an entry whose file is missing or
+// changed is added to the files the pass fetches.
+static int checkItem(UpdatePass *pass, const ManifestItem *item)
+{
+    if (item->form == MANIFEST_JRE) {
         LogFormat(true, "\nMinimum Java JRE: [%s]", item->fields.value);
+        keepMinimumJava(pass->minimumJava, item->fields.value);
+    }
     if (item->form != MANIFEST_ENTRY)
         return 1;
     const char *kind = item->fields.kind, *value = item->fields.value, *path = item->fields.path;
-    LogFormat(true, "\nChecking file: %s", path);
+    char name[MANIFEST_NAME_SIZE];
+    manifestNameToUtf8(path, name, sizeof name);
+    LogFormat(true, "\nChecking file: %s", name);
 
     // A path from the network may name nothing outside the work folder, no
     // device and none of the launcher's own files.
     if (pathLeavesWorkFolder(path)) {
-        LogFormat(true, "workFileVersionLine - path outside the work folder refused: %s", path);
+        LogFormat(true, "workFileVersionLine - path outside the work folder refused: %s", name);
         return 0;
     }
     if (const char *rule = pathRefusal(path)) {
-        LogFormat(true, "workFileVersionLine - path refused, %s: %s", rule, path);
+        LogFormat(true, "workFileVersionLine - path refused, %s: %s", rule, name);
+        return 0;
+    }
+    // A signature vouches for the files only through their digests.
+    if (pass->signedManifest && (strcmp(kind, "sha256") != 0 || !digestTokenDigits(kind, value))) {
+        LogFormat(true, "workFileVersion - not a sha256 entry, which signed manifests require, refused: %s:%s %s",
+                  kind, value, name);
         return 0;
     }
     if (pass->verifyDigests == 2 && !digestTokenDigits(kind, value)) {
         LogFormat(true, "workFileVersionLine - no md5 or sha1 digest, which VerifyDigests requires, refused: %s:%s %s",
-                  kind, value, path);
+                  kind, value, name);
         return 0;
     }
-    char localFile[MAX_PATH];
-    if (!joinPath(localFile, pass->workFolder, path, "workFileVersionLine"))
+    char localFile[UTF8_PATH_SIZE];
+    if (!localPath(pass, path, name, localFile, "workFileVersionLine"))
         return 0;
-    char url[4096];
-    if (snprintf(url, sizeof url, "%s%s", pass->appletsURL, path) >= (int)sizeof url) {
-        LogFormat(true, "workFileVersionLine - URL too long (over %d characters): %s%s", (int)sizeof url - 1,
+    if (strlen(pass->appletsURL) + strlen(path) >= URL_SIZE) {
+        LogFormat(true, "workFileVersionLine - URL too long (over %d characters): %s%s", URL_SIZE - 1,
                   pass->appletsURL, path);
         return 0;
     }
-
     if (checkFileEqual(pass, path, value, kind))
         return 1;
     LogFormat(true, "File not found or different, downloading...");
-    terminateClients(pass);
+    return addNeeded(pass, item);
+}
 
-    // Verified only where the administrator asks for it and the token is a
-    // digest; any other token stays an opaque version mark.
-    const char *verified = pass->verifyDigests && digestTokenDigits(kind, value) ? kind : NULL;
-    if (getHTTPFile(pass->downloads, url, localFile, verified, value))
+// The staged file of an entry: named by a hash of its whole entry text, so
+// that another version of the file is another name.
+static void stagedName(const ManifestItem *item, char *out, size_t size)
+{
+    unsigned long long hash = 14695981039346656037ull; // FNV-1a
+    const char *parts[] = {item->fields.kind, ":", item->fields.value, " ", item->fields.path};
+    for (const char *part : parts)
+        for (const unsigned char *p = (const unsigned char *)part; *p; ++p)
+            hash = (hash ^ *p) * 1099511628211ull;
+    snprintf(out, size, "%08lx%08lx", (unsigned long)(hash >> 32), (unsigned long)hash);
+}
+
+static int byName(const void *a, const void *b)
+{
+    return strcmp((const char *)a, (const char *)b);
+}
+
+// Removes from the staging folder whatever no needed file of this pass is
+// (another version's, or a pass's that was given up): it never holds more than
+// one version. names are the needed files' staged names, sorted.
+static void tidyStaging(const char *staging, const char (*names)[17], size_t count)
+{
+    char pattern[UTF8_PATH_SIZE];
+    wchar_t wide[MAX_PATH];
+    snprintf(pattern, sizeof pattern, "%s\\*", staging);
+    WIN32_FIND_DATAW found;
+    HANDLE h = toWide(pattern, wide, MAX_PATH) ? FindFirstFileW(wide, &found) : INVALID_HANDLE_VALUE;
+    if (h == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        char name[UTF8_PATH_SIZE], base[17], path[UTF8_PATH_SIZE];
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || !toUtf8(found.cFileName, name, sizeof name))
+            continue;
+        snprintf(base, sizeof base, "%s", name);
+        if (strlen(name) >= 16 && bsearch(base, names, count, sizeof *names, byName))
+            continue;
+        snprintf(path, sizeof path, "%s\\%s", staging, name);
+        if (removeFile(path) == 0)
+            LogFormat(true, "workFileVersion - staged file of no entry removed: %s", name);
+    } while (FindNextFileW(h, &found));
+    FindClose(h);
+}
+
+// The fetch phase: every needed file into the staging folder. An earlier
+// run's whole staged file of the same entry is taken as it is.
+static int fetchNeeded(UpdatePass *pass, const char *staging)
+{
+    size_t count = pass->neededCount;
+    char (*names)[17] = (char(*)[17])malloc((count ? count : 1) * sizeof *names);
+    FetchJob *jobs = (FetchJob *)calloc(count ? count : 1, sizeof *jobs);
+    char *text = (char *)malloc((count ? count : 1) * (URL_SIZE + UTF8_PATH_SIZE));
+    int ok = names && jobs && text;
+    if (!ok)
+        LogFormat(true, "workFileVersion - out of memory for the files to fetch");
+    size_t jobCount = 0;
+    for (size_t i = 0; ok && i < count; ++i) {
+        const ManifestItem *item = pass->needed[i];
+        stagedName(item, names[i], sizeof names[i]);
+        char *url = text + i * (URL_SIZE + UTF8_PATH_SIZE), *path = url + URL_SIZE;
+        snprintf(url, URL_SIZE, "%s%s", pass->appletsURL, item->fields.path);
+        snprintf(path, UTF8_PATH_SIZE, "%s\\%s", staging, names[i]);
+        // Verified only where the administrator asks for it or the manifest
+        // is signed, and the token is a digest; any other token stays an
+        // opaque version mark.
+        const char *verified = (pass->verifyDigests || pass->signedManifest) &&
+                                       digestTokenDigits(item->fields.kind, item->fields.value)
+                                   ? item->fields.kind
+                                   : NULL;
+        // A run without that check may have staged it: it is checked again.
+        char actual[65];
+        struct _stat st;
+        if (statFile(path, &st) == 0) {
+            if (!verified || (fileDigest(path, verified, actual, sizeof actual) &&
+                              _stricmp(actual, item->fields.value) == 0)) {
+                LogFormat(true, "workFileVersion - staged before, whole: %s", url);
+                continue;
+            }
+            LogFormat(true, "workFileVersion - staged before without the manifest's digest, fetched again: %s", url);
+            removeFile(path);
+        }
+        FetchJob *job = &jobs[jobCount++];
+        job->url = url;
+        job->path = path;
+        job->digestKind = verified;
+        job->digest = verified ? item->fields.value : NULL;
+    }
+    if (ok) {
+        qsort(names, count, sizeof *names, byName);
+        tidyStaging(staging, names, count);
+        LogFormat(true, "\nworkFileVersion - fetching %u of %u files, %u at a time",
+                  (unsigned)jobCount, (unsigned)count, pass->downloads->maxParallel);
+        ok = fetchFiles(pass->downloads, jobs, jobCount);
+        for (size_t i = 0; i < jobCount; ++i)
+            if (!jobs[i].ok)
+                LogFormat(true, "Error downloading file!!: %s", jobs[i].url);
+    }
+    free(names);
+    free(jobs);
+    free(text);
+    return ok;
+}
+
+// Puts back what a switch moved: each new file back to the staging folder,
+// for the next run, and the old one it replaced into its place.
+static void rollBack(const UpdatePass *pass, const char *staging, size_t moved, const bool *hadOld)
+{
+    for (size_t i = moved; i-- > 0;) {
+        char name[MANIFEST_NAME_SIZE], target[UTF8_PATH_SIZE], staged[UTF8_PATH_SIZE], aside[UTF8_PATH_SIZE];
+        char base[17];
+        localPath(pass, pass->needed[i]->fields.path, name, target, "workFileVersion");
+        stagedName(pass->needed[i], base, sizeof base);
+        snprintf(staged, sizeof staged, "%s\\%s", staging, base);
+        snprintf(aside, sizeof aside, "%s\\%s.old", staging, base);
+        if (!replaceFile(target, staged, "workFileVersion") ||
+            (hadOld[i] && !replaceFile(aside, target, "workFileVersion")))
+            LogFormat(true, "workFileVersion - %s could not be put back: %lu", name, GetLastError());
+    }
+}
+
+// The switch phase: the whole version at once, or not at all.
+static int switchNeeded(UpdatePass *pass, const char *staging)
+{
+    LogFormat(true, "\nworkFileVersion - switching to the %u files fetched", (unsigned)pass->neededCount);
+    terminateClients(pass);
+    bool *hadOld = (bool *)calloc(pass->neededCount ? pass->neededCount : 1, sizeof *hadOld);
+    if (!hadOld) {
+        LogFormat(true, "workFileVersion - out of memory for the switch");
+        return 0;
+    }
+    size_t moved = 0;
+    for (; moved < pass->neededCount; ++moved) {
+        const ManifestItem *item = pass->needed[moved];
+        char name[MANIFEST_NAME_SIZE], target[UTF8_PATH_SIZE], staged[UTF8_PATH_SIZE], aside[UTF8_PATH_SIZE];
+        char base[17];
+        localPath(pass, item->fields.path, name, target, "workFileVersion");
+        stagedName(item, base, sizeof base);
+        snprintf(staged, sizeof staged, "%s\\%s", staging, base);
+        snprintf(aside, sizeof aside, "%s\\%s.old", staging, base);
+        struct _stat st;
+        hadOld[moved] = statFile(target, &st) == 0;
+        // The old file is kept aside, so that it can be put back.
+        if ((hadOld[moved] && !replaceFile(target, aside, "workFileVersion")) ||
+            !replaceFile(staged, target, "workFileVersion")) {
+            DWORD err = GetLastError();
+            char text[256];
+            LogFormat(true, "workFileVersion - %s not switched: %lu (%s); the %u files switched are put back", name,
+                      err, windowsErrorText(err, text, sizeof text), (unsigned)moved);
+            if (hadOld[moved] && statFile(aside, &st) == 0)
+                replaceFile(aside, target, "workFileVersion");
+            rollBack(pass, staging, moved, hadOld);
+            free(hadOld);
+            return 0;
+        }
+    }
+    for (size_t i = 0; i < moved; ++i) {
+        char base[17], aside[UTF8_PATH_SIZE];
+        stagedName(pass->needed[i], base, sizeof base);
+        snprintf(aside, sizeof aside, "%s\\%s.old", staging, base);
+        if (hadOld[i])
+            removeFile(aside);
+    }
+    free(hadOld);
+    LogFormat(true, "workFileVersion - switch: %u files moved into place", (unsigned)moved);
+    return 1;
+}
+
+// Fetches and switches what the check found needed; 1 when the work folder
+// holds them all.
+static int fetchAndSwitch(UpdatePass *pass)
+{
+    if (!pass->neededCount)
         return 1;
-    LogFormat(true, "Error downloading file!!: %s", url);
-    return 0;
+    char staging[UTF8_PATH_SIZE];
+    if (!joinPath(staging, pass->workFolder, STAGING_FOLDER, "workFileVersion"))
+        return 0;
+    makeFolder(staging);
+    if (!fetchNeeded(pass, staging) || !switchNeeded(pass, staging))
+        return 0;
+    wchar_t wide[MAX_PATH];
+    if (toWide(staging, wide, MAX_PATH))
+        RemoveDirectoryW(wide); // when nothing is left in it
+    return 1;
 }
 
 #ifdef KOVREL_UNITTESTS
@@ -203,7 +433,7 @@ int workFileVersionLine(UpdatePass *pass, char *line)
 {
     ManifestItem item = {};
     item.form = cutManifestLine(line, &item.fields);
-    return workItem(pass, &item);
+    return checkItem(pass, &item) && fetchAndSwitch(pass);
 }
 #endif
 
@@ -220,18 +450,18 @@ static int workManifest(UpdatePass *pass, const Manifest *manifest, const char *
         return PASS_NOT_A_MANIFEST;
     }
     LogFormat(true, "\nProcessing file: %s", manifestPath);
-    // A failed line never stops the walk: every other file still gets its chance.
+    // Every entry is checked, so that the log names each one that fails.
     int failed = 0;
     for (size_t i = 0; i < manifest->count; ++i)
-        if (manifest->items[i].firstOf == i && !workItem(pass, &manifest->items[i]))
+        if (manifest->items[i].firstOf == i && !checkItem(pass, &manifest->items[i]))
             failed = 1;
     if (manifest->repeats)
         LogFormat(true, "workFileVersion - %u lines passed over: their path was handled before",
                   (unsigned)manifest->repeats);
-    if (failed)
+    if (failed || !fetchAndSwitch(pass))
         return 0;
 
-    char installed[MAX_PATH];
+    char installed[UTF8_PATH_SIZE];
     if (!joinPath(installed, pass->workFolder, MANIFEST_NAME, "workFileVersion"))
         return 0;
     // The files are in line either way; a manifest that did not move in only
@@ -244,6 +474,24 @@ static int workManifest(UpdatePass *pass, const Manifest *manifest, const char *
                   windowsErrorText(err, text, sizeof text), manifestPath, installed);
     }
     return 1;
+}
+
+void installedMinimumJava(const char *workFolder, char *out)
+{
+    out[0] = '\0';
+    char path[UTF8_PATH_SIZE];
+    size_t size = 0;
+    char *data = snprintf(path, sizeof path, "%s\\%s", workFolder, MANIFEST_NAME) < (int)sizeof path
+                     ? readWhole(path, MANIFEST_MAX_BYTES, &size)
+                     : NULL;
+    Manifest manifest;
+    if (data && readManifest(data, size, 0, &manifest)) {
+        for (size_t i = 0; i < manifest.count; ++i)
+            if (manifest.items[i].form == MANIFEST_JRE)
+                keepMinimumJava(out, manifest.items[i].fields.value);
+        freeManifest(&manifest);
+    }
+    free(data);
 }
 
 int workFileVersion(UpdatePass *pass, const char *manifestPath)

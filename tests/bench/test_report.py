@@ -29,7 +29,9 @@ class Table(unittest.TestCase):
             for mode, row, mine, theirs, mem_mine, mem_theirs in rounds:
                 for n, (a, b) in enumerate(zip(mine, theirs), 1):
                     write_round(folder, mode, row, n, a, b)
-                (folder / f"{mode}-{row}-launcher.mem").write_text("\n".join(mem_mine) + "\n")
+                # As GNU time writes it for a launcher that started the client (exit code 1).
+                (folder / f"{mode}-{row}-launcher.mem").write_text(
+                    "".join(f"Command exited with non-zero status 1\n{kib}\n" for kib in mem_mine))
                 (folder / f"{mode}-{row}-curl.mem").write_text("\n".join(mem_theirs) + "\n")
             lines = report.table(*report.load(folder))
         got = [(l["mode"], l["row"], round(l["launcher"], 3), round(l["ratio"], 3), round(l["mem_ratio"], 3),
@@ -43,3 +45,25 @@ class Table(unittest.TestCase):
             # launcher's 2.0 s hides (2.0 - 1.0 * 1.0) / 50 files of search.
             ("unpinned", "idle", 2.0, 2.0, 1.0, 20.0, False, 1),
         ], got)
+
+
+class WholeRuns(unittest.TestCase):
+    def test_a_row_counts_only_runs_that_fetched_everything_and_started_the_client(self):
+        expected = ["/XNL/applets/fcompare.ini", "/XNL/applets/a.jar"]
+        whole = ["200 /XNL/applets/fcompare.ini", "200 /XNL/applets/a.jar"]
+        # launcher and curl exit codes per round, the launcher's requests, client starts, problems found
+        cases = [
+            ("two whole runs", [1, 1], [0, 0], whole * 2, 2, []),
+            # A link refused before any request: nothing fetched or started.
+            ("refused runs", [0, 0], [0, 0], [], 0, ["launcher", "requests missing", "0 client starts in 2 rounds"]),
+            ("a file not found", [1, 1], [0, 0], whole + whole[:1] + ["404 /XNL/applets/a.jar"], 2,
+             ["requests missing", "requests unexpected"]),
+            ("a file fetched twice", [1], [0], whole + whole[1:], 1, ["requests unexpected"]),
+            ("the client did not start", [1, 0], [0, 0], whole * 2, 1, ["launcher", "1 client starts in 2 rounds"]),
+            ("curl failed", [1], [7], whole, 1, ["curl"]),
+        ]
+        for name, launcher, curl, requests, clients, found in cases:
+            with self.subTest(name):
+                exports = [{"results": [{"command": "launcher", "exit_codes": [a]}, {"command": "curl", "exit_codes": [b]}]}
+                           for a, b in zip(launcher, curl)]
+                self.assertEqual(found, [p.split(":")[0] for p in report.problems(exports, requests, expected, clients)])

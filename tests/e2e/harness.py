@@ -91,7 +91,8 @@ class KovrelCase(unittest.TestCase):
 
     def log_text(self):
         path = TEMP / "Kovrel.log"
-        return path.read_bytes().decode("latin-1") if path.exists() else None
+        # The log is UTF-8.
+        return path.read_bytes().decode("utf-8") if path.exists() else None
 
     def log_lines(self):
         """The log's lines; every line must end in CR LF."""

@@ -148,6 +148,10 @@ class Proxy(UpdateCase):
         expected = [f"127.0.0.1:{self.port}"] if tunnelled else []
         # One tunnel carries the run: the connection is reused.
         self.assertEqual(expected, sorted(set(self.tinyproxy.connects())))
+        # The pass's files side by side too: each connection the server saw
+        # came through a tunnel of its own.
+        if tunnelled:
+            self.assertEqual(len({r.port for r in self.server.requests}), len(self.tinyproxy.connects()))
 
     def test_user_setting_named_proxy_and_its_bypass_list(self):
         tp = self.tinyproxy.address

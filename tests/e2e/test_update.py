@@ -23,6 +23,8 @@ POLICY_KEY = "HKLM\\SOFTWARE\\Policies\\Kovrel"
 WAIT = "lockWorkFolder - another launcher works in the folder: waiting for it, at most 300 seconds"
 FREE = "lockWorkFolder - the other launcher is done: the folder is free"
 FAILED = "Error processing versions file!"
+UPDATE_FAILED = "Update failed: the run goes on with the installed files"
+SWITCHED = "workFileVersion - switch: {} files moved into place"
 # The update pass looks for running clients with two blanks before "-jar".
 SEARCH = "SearchProcesses - Looking for :  javaw.exe  -jar Marvique.jar  (action: 1)"
 POLICY_KEY = "HKLM\\SOFTWARE\\Policies\\Kovrel"
@@ -33,7 +35,8 @@ EXPANSION = (r"getHTTPFile - size limit reached: decoded body over 200 times the
              "nothing stored")
 MAXIMUM = "getHTTPFile - size limit reached: decoded manifest over 16 MiB, nothing stored"
 KEPT = "Manifest not downloaded: the run goes on with the installed files"
-RETRY = r"getHTTPFile - MoveFileEx: 5 \(.+ : {}\), retrying for up to 2000 ms"
+# A held file cannot be moved (sharing violation) nor replaced (access denied).
+RETRY = r"workFileVersion - MoveFileEx: (5|32) \(.+ : {}\), retrying for up to 2000 ms"
 DONE = "SearchProcesses: already done in this pass: "
 V1 = {"kovrel-lib.jar": ("9b1c04", b"lib v1 " + bytes(range(256)) * 256),
       "Marvique.jar": ("e07d5a", b"PK\x03\x04 client v1\r\n\x00\xff")}
@@ -104,17 +107,27 @@ class UpdateCase(StandinJavaCase):
     def assertWorkHolds(self, files):
         for path, (_, body) in files.items():
             self.assertEqual(body, (WORK / path).read_bytes(), path)
-        self.assertEqual([], [p.name for p in WORK.iterdir() if p.suffix == ".part"])
+        self.assertEqual([], [p.name for p in WORK.iterdir() if p.suffix == ".part" and p.is_file()])
 
     def assertPromoted(self, text):
         self.assertEqual(text, (WORK / "fcompare.ini").read_bytes())
         self.assertFalse((WORK / "fcompare.new").exists())
 
-    def assertFailedRun(self, rc, lines):
-        self.assertEqual(0, rc)
-        self.assertEqual(FAILED, lines[-1])
-        self.assertFalse(any(line.startswith("Changing to LIBRUN folder") for line in lines))
-        self.assertEqual([], self.records())
+    def assertFailedRun(self, rc, lines, installed=True):
+        """A pass that failed: the installed version runs, or nothing on a first run."""
+        self.assertLinesInOrder(lines, [re.escape(FAILED), re.escape(UPDATE_FAILED),
+                                        "Changing to LIBRUN folder: .*" if installed
+                                        else "No installed client .*: nothing started"])
+        self.assertEqual(1 if installed else 0, rc)
+        if installed:
+            self.assertClientStarted(self.link)
+        else:
+            self.assertEqual([], self.records())
+
+    def staged(self):
+        """The files of the staging folder, by name."""
+        folder = WORK / "staging.part"
+        return sorted(p.name for p in folder.iterdir()) if folder.exists() else []
 
     def limits(self, seconds):
         """Connect and stall limits of some seconds for the rest of the test."""
@@ -122,14 +135,14 @@ class UpdateCase(StandinJavaCase):
             reg("add", POLICY_KEY, "/v", name, "/t", "REG_DWORD", "/d", str(seconds), "/f", "/reg:64")
         self.addCleanup(reg, "delete", POLICY_KEY, "/f", "/reg:64")
 
-    def run_watching(self, path):
-        """run_update, and the largest size that path had meanwhile."""
+    def run_watching(self, folder):
+        """run_update, and the largest size that a file of folder had meanwhile."""
         largest, done = [0], threading.Event()
 
         def poll():
             while not done.wait(0.005):
                 with contextlib.suppress(OSError):
-                    largest[0] = max(largest[0], path.stat().st_size)
+                    largest[0] = max([largest[0]] + [p.stat().st_size for p in folder.iterdir() if p.is_file()])
         watcher = threading.Thread(target=poll)
         watcher.start()
         try:
@@ -137,6 +150,36 @@ class UpdateCase(StandinJavaCase):
         finally:
             done.set()
             watcher.join()
+
+    def start_running_client(self, seconds=30, hold="Marvique.jar", command_line=None):
+        """The stand-in as a client that the browser started earlier: it holds
+        a file of the work folder (unless hold is None) for some seconds, or
+        until release.txt exists in C:\\kovreltest. Returns its process id and
+        command line."""
+        command_line = command_line or f"javaw.exe  -jar Marvique.jar {self.link}"
+        env = {"KOVREL_STANDIN_RECORD": f"{WIN_ROOT}\\running.txt",
+               "KOVREL_STANDIN_DONE": f"{WIN_ROOT}\\running-done.txt",
+               "KOVREL_STANDIN_SECONDS": str(seconds),
+               "KOVREL_STANDIN_RELEASE": f"{WIN_ROOT}\\release.txt"}
+        for name in ("running.txt", "running-done.txt", "release.txt"):
+            (ROOT / name).unlink(missing_ok=True)
+        if hold:
+            env["KOVREL_STANDIN_HOLD"] = self.work_win + "\\" + hold
+        out = ROOT / "starter.txt"
+        with open(out, "wb") as f:
+            rc = subprocess.run(["wine", str(START_DETACHED), f"{self.home}\\bin\\javaw.exe", command_line],
+                                stdin=subprocess.DEVNULL, stdout=f, stderr=subprocess.STDOUT,
+                                env=wine_env(env), timeout=60).returncode
+        self.assertEqual(0, rc, out.read_text())
+        pid = int(out.read_text())
+        self.addCleanup(subprocess.run, ["wine", "taskkill", "/f", "/pid", str(pid)], cwd="/",
+                        env=wine_env(), stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+        self.assertTrue(wait_for(lambda: self.records("running.txt")), "the running client did not start")
+        [record] = self.records("running.txt")
+        self.assertEqual(command_line, record["cmdline"])
+        if hold:
+            self.assertEqual("0", record["held"], f"the running client could not open {hold}")
+        return pid, command_line
 
 
 class Update(UpdateCase):
@@ -150,15 +193,18 @@ class Update(UpdateCase):
         self.assertPromoted(manifest(V1))
         lines = self.log_lines()
         work = self.work_folder(lines)
-        fetched = []
-        for i, path in enumerate(V1):
-            search = [re.escape(SEARCH), "SearchProcesses: 0"] if i == 0 else [DONE + "0"]
-            fetched += ["", re.escape(f"Checking file: {path}"),
-                        re.escape("File not found or different, downloading..."), *search,
-                        re.escape(f"getHTTPFile - URL: {self.applets}{path}, filename: {work}\\{path}")]
+        # Check, fetch side by side, switch.
+        checked = [p for path in V1 for p in ("", re.escape(f"Checking file: {path}"),
+                                              re.escape("File not found or different, downloading..."))]
         self.assertLinesInOrder(lines, [re.escape(f"Processing file: {work}\\fcompare.new"),
-                                        re.escape("Minimum Java JRE: [1.8.0]"), *fetched,
+                                        re.escape("Minimum Java JRE: [1.8.0]"), *checked,
+                                        "workFileVersion - fetching 2 of 2 files, 4 at a time",
+                                        re.escape(SEARCH), "SearchProcesses: 0", SWITCHED.format(2),
                                         re.escape(f"Changing to LIBRUN folder: {work}")])
+        for path in V1:
+            self.assertLinesInOrder(lines, ["workFileVersion - fetching .*", re.escape(
+                f"getHTTPFile - URL: {self.applets}{path}, filename: {work}\\staging.part\\") + "[0-9a-f]{16}",
+                "getHTTPFile - [0-9]+ bytes", re.escape(SEARCH)])
         client = self.assertClientStarted(self.link)
         self.assertEqual(work, client["cwd"])
 
@@ -191,22 +237,23 @@ class Update(UpdateCase):
         self.assertLinesInOrder(lines, [
             re.escape("File already exists and same version... [kovrel-lib.jar]"),
             "Checking file: Marvique.jar", re.escape("File not found or different, downloading..."),
+            re.escape(f"getHTTPFile - URL: {self.applets}Marvique.jar") + ".*",
             re.escape(SEARCH), "SearchProcesses - Start  - Time:  " + STAMP, "", "=" * 53,
             "PROCESS NAME FOUND:   javaw.exe", "-" * 55, f"  Process ID        = {pid}",
             "  User Name         = [^/]+/" + re.escape(user), re.escape(f"  Command line: {command_line}"),
-            "=" * 53, "GetProcessList - action-1 Start", "SearchProcesses: 1",
-            re.escape(f"getHTTPFile - URL: {self.applets}Marvique.jar") + ".*"])
+            "=" * 53, "GetProcessList - action-1 Start", "SearchProcesses: 1", SWITCHED.format(1)])
         self.assertFalse(any("has not ended" in line for line in lines))
         self.assertEqual(1, sum(line.startswith("SearchProcesses:") for line in lines))
         self.assertFalse((ROOT / "running-done.txt").exists(), "the running client ran to its end")
         self.assertClientStarted(self.link)
 
-    def test_one_search_before_the_first_download_terminates_the_client(self):
+    def test_one_search_before_the_switch_terminates_the_client(self):
         self.serve(V1)
         self.good_run(V1)
         pid, _ = self.start_running_client()
 
-        # The held jar comes second: the search before the first file must have ended its client.
+        # The client holds the jar while both files download; the search
+        # before the switch must have ended it.
         v2 = changed(changed(V1, "kovrel-lib.jar", b"lib v2"), "Marvique.jar", b"PK\x03\x04 client v2")
         self.serve(v2)
         rc, stdout = self.run_update()
@@ -214,11 +261,10 @@ class Update(UpdateCase):
         self.assertWorkHolds(v2)
         lines = self.log_lines()
         self.assertLinesInOrder(lines, [
-            "Checking file: kovrel-lib.jar", re.escape(SEARCH), "PROCESS NAME FOUND:   javaw.exe",
-            f"  Process ID        = {pid}", "SearchProcesses: 1",
-            re.escape(f"getHTTPFile - URL: {self.applets}kovrel-lib.jar") + ".*",
-            "Checking file: Marvique.jar", re.escape("File not found or different, downloading..."), DONE + "1",
-            re.escape(f"getHTTPFile - URL: {self.applets}Marvique.jar") + ".*"])
+            "Checking file: kovrel-lib.jar", "Checking file: Marvique.jar", "workFileVersion - fetching .*",
+            re.escape(SEARCH), "PROCESS NAME FOUND:   javaw.exe", f"  Process ID        = {pid}",
+            "SearchProcesses: 1", SWITCHED.format(2)])
+        self.assertFalse(any(line.startswith(DONE) for line in lines))
         self.assertEqual(1, sum(line.startswith("SearchProcesses - Looking for") for line in lines))
         self.assertFalse((ROOT / "running-done.txt").exists(), "the running client ran to its end")
         self.assertClientStarted(self.link)
@@ -236,37 +282,9 @@ class Update(UpdateCase):
                 self.assertClientStarted(self.link)
                 self.assertWorkHolds(V1)
                 self.assertEqual(3, len(self.server.requests))
-                self.assertEqual(3 if closing else 1, len({r.port for r in self.server.requests}))
-
-    def start_running_client(self, seconds=30, hold="Marvique.jar", command_line=None):
-        """The stand-in as a client that the browser started earlier: it holds
-        a file of the work folder (unless hold is None) for some seconds, or
-        until release.txt exists in C:\\kovreltest. Returns its process id and
-        command line."""
-        command_line = command_line or f"javaw.exe  -jar Marvique.jar {self.link}"
-        env = {"KOVREL_STANDIN_RECORD": f"{WIN_ROOT}\\running.txt",
-               "KOVREL_STANDIN_DONE": f"{WIN_ROOT}\\running-done.txt",
-               "KOVREL_STANDIN_SECONDS": str(seconds),
-               "KOVREL_STANDIN_RELEASE": f"{WIN_ROOT}\\release.txt"}
-        for name in ("running.txt", "running-done.txt", "release.txt"):
-            (ROOT / name).unlink(missing_ok=True)
-        if hold:
-            env["KOVREL_STANDIN_HOLD"] = self.work_win + "\\" + hold
-        out = ROOT / "starter.txt"
-        with open(out, "wb") as f:
-            rc = subprocess.run(["wine", str(START_DETACHED), f"{self.home}\\bin\\javaw.exe", command_line],
-                                stdin=subprocess.DEVNULL, stdout=f, stderr=subprocess.STDOUT,
-                                env=wine_env(env), timeout=60).returncode
-        self.assertEqual(0, rc, out.read_text())
-        pid = int(out.read_text())
-        self.addCleanup(subprocess.run, ["wine", "taskkill", "/f", "/pid", str(pid)], cwd="/",
-                        env=wine_env(), stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
-        self.assertTrue(wait_for(lambda: self.records("running.txt")), "the running client did not start")
-        [record] = self.records("running.txt")
-        self.assertEqual(command_line, record["cmdline"])
-        if hold:
-            self.assertEqual("0", record["held"], f"the running client could not open {hold}")
-        return pid, command_line
+                # Side by side, the two files may take a second connection.
+                ports = len({r.port for r in self.server.requests})
+                self.assertTrue(ports == 3 if closing else ports <= 2, ports)
 
     def test_failed_download_keeps_the_earlier_copy_and_manifest(self):
         self.limits(2)  # long enough for the healthy transfers of a busy machine
@@ -281,26 +299,26 @@ class Update(UpdateCase):
                  ("bomb", {"coding": "gzip"}, EXPANSION)]
         self.serve(V1)
         self.good_run(V1)
-        # Both files change; the first cannot be fetched, so each run finds the
-        # same state: the manifest of the first run installed, the new one not.
+        # Both files change; the first cannot be fetched, so each run keeps
+        # the first run's version whole and starts it: its manifest and files.
         v2 = changed(changed(V1, "kovrel-lib.jar", lib), "Marvique.jar", b"PK\x03\x04 client v2")
         self.serve(v2)
         for kind, options, reason in cases:
             with self.subTest(kind):
                 self.forget_run()
                 self.server.behave("kovrel-lib.jar", kind, **options)
-                rc, largest = self.run_watching(WORK / "kovrel-lib.jar.part")
+                rc, largest = self.run_watching(WORK / "staging.part")
                 self.assertLessEqual(largest, bomb)
                 lines = self.log_lines()
                 self.assertFailedRun(rc, lines)
                 self.assertLinesInOrder(lines, [
                     re.escape(f"getHTTPFile - URL: {self.applets}kovrel-lib.jar") + ".*", reason,
-                    re.escape(f"Error downloading file!!: {self.applets}kovrel-lib.jar"),
-                    "Checking file: Marvique.jar", DONE + "0"])
-                self.assertEqual([("GET", MANIFEST_PATH), ("GET", "/XNL/applets/kovrel-lib.jar"),
-                                  ("GET", "/XNL/applets/Marvique.jar")], self.requested())
-                self.assertWorkHolds({"kovrel-lib.jar": V1["kovrel-lib.jar"],
-                                      "Marvique.jar": v2["Marvique.jar"]})
+                    re.escape(f"Error downloading file!!: {self.applets}kovrel-lib.jar")])
+                self.assertFalse(any(line.startswith(("SearchProcesses:", "SearchProcesses -")) for line in lines))
+                # Cuts and stalls are tried three times in all.
+                tries = 3 if kind in ("cut", "stall") else 1
+                self.assertEqual(tries, self.requested().count(("GET", "/XNL/applets/kovrel-lib.jar")))
+                self.assertWorkHolds(V1)
                 self.assertEqual(manifest(V1), (WORK / "fcompare.ini").read_bytes())
                 self.assertEqual(manifest(v2), (WORK / "fcompare.new").read_bytes())
 
@@ -384,6 +402,7 @@ class Update(UpdateCase):
         rc, _ = self.run_update()
         lines = self.log_lines()
         self.assertFailedRun(rc, lines)
+        self.forget_records()
         self.assertLinesInOrder(lines, [r"workFileVersion - not a text manifest \(it holds zero bytes\): .*\.new"])
         self.assertEqual(([("GET", MANIFEST_PATH)], text), (self.requested(), (WORK / "fcompare.ini").read_bytes()))
 
@@ -392,13 +411,17 @@ class Update(UpdateCase):
         self.good_run(V1)
         v2 = changed(V1, "kovrel-lib.jar", b"lib v2")
         self.serve(v2)
-        retry = RETRY.format(re.escape(self.work_win + "\\kovrel-lib.jar"))
+        # The file is kept aside before the new one moves in: that move waits.
+        retry = RETRY.format(re.escape(self.work_win + "\\staging.part\\") + "[0-9a-f]{16}\\.old")
         self.start_running_client(seconds=60, hold="kovrel-lib.jar", command_line="kovrel-holder")
         rc, _ = self.run_update()
         lines = self.log_lines()
         self.assertFailedRun(rc, lines)
-        self.assertLinesInOrder(lines, [retry, "getHTTPFile - MoveFileEx failed, file not replaced: 5 .*"])
+        self.assertLinesInOrder(lines, [retry, "workFileVersion - kovrel-lib.jar not switched: 32 .*"])
         self.assertWorkHolds(V1)
+        self.assertEqual(manifest(V1), (WORK / "fcompare.ini").read_bytes())
+        self.assertFalse(any(name.endswith(".old") for name in self.staged()))
+        self.forget_records()
 
         self.forget_run()  # now held for half a second once the move was tried
         with open(ROOT / "stdout.txt", "wb") as out:
@@ -426,21 +449,20 @@ class Update(UpdateCase):
         self.assertWorkHolds(V1)
         self.assertClientStarted(link)
 
-    def test_path_into_a_missing_sub_folder_fails_its_line(self):
+    def test_path_into_a_missing_sub_folder_fails_the_switch(self):
         files = dict(V1, **{"ext/a.jar": ("51ab", b"ext")})
         self.serve(files)
         rc, _ = self.run_update()
         lines = self.log_lines()
-        self.assertFailedRun(rc, lines)
-        self.assertLinesInOrder(lines, [
-            "Checking file: ext/a.jar", DONE + "0",
-            r"getHTTPFile - fopen failed 1: 2 \(No such file or directory : .*\\librun\\ext/a\.jar\.part\)",
-            re.escape(f"Error downloading file!!: {self.applets}ext/a.jar")])
-        self.assertEqual([("GET", MANIFEST_PATH), ("GET", "/XNL/applets/kovrel-lib.jar"),
-                          ("GET", "/XNL/applets/Marvique.jar")], self.requested())
-        self.assertFalse((WORK / "ext").exists())
-        self.assertWorkHolds(V1)
-        self.assertFalse((WORK / "fcompare.ini").exists())
+        self.assertFailedRun(rc, lines, installed=False)
+        self.assertLinesInOrder(lines, ["Checking file: ext/a.jar", re.escape(SEARCH),
+                                        "workFileVersion - ext/a.jar not switched: 3 .*"])
+        self.assertEqual(sorted([("GET", MANIFEST_PATH), ("GET", "/XNL/applets/kovrel-lib.jar"),
+                                 ("GET", "/XNL/applets/Marvique.jar"), ("GET", "/XNL/applets/ext/a.jar")]),
+                         sorted(self.requested()))
+        # Nothing of the new version stays in place; it stays staged for the next run.
+        self.assertEqual(["fcompare.new", "staging.part"], sorted(os.listdir(WORK)))
+        self.assertEqual(3, len(self.staged()))
         self.assertEqual(manifest(files), (WORK / "fcompare.new").read_bytes())
 
     def test_paths_leaving_the_work_folder_are_refused(self):
@@ -463,19 +485,17 @@ class Update(UpdateCase):
         self.serve(V1, text=text)
         rc, _ = self.run_update()
         lines = self.log_lines()
-        self.assertFailedRun(rc, lines)
+        self.assertFailedRun(rc, lines, installed=False)
         self.assertLinesInOrder(lines, [p for path in paths for p in (
             re.escape(f"Checking file: {path}"),
             r"workFileVersionLine - path (outside the work folder refused|refused, .+): " + re.escape(path))])
-        self.assertEqual([("GET", MANIFEST_PATH), ("GET", "/XNL/applets/kovrel-lib.jar"),
-                          ("GET", "/XNL/applets/Marvique.jar")], self.requested())
-        self.assertEqual(2, sum(line.startswith("SearchProcesses:") for line in lines))
+        # A refused entry fails the check: nothing is fetched.
+        self.assertEqual([("GET", MANIFEST_PATH)], self.requested())
+        self.assertEqual(0, sum(line.startswith("SearchProcesses:") for line in lines))
         outside = [TEMP / "evil.bat", TEMP / "KovrelDocs" / "x.jar", TEMP / "KovrelDocs" / "y.jar",
                    PREFIX / "drive_c" / "x.bat", PREFIX / "drive_c" / "x.jar", PREFIX / "drive_c" / "z.jar"]
         self.assertEqual([], [str(p) for p in outside if p.exists()])
-        self.assertEqual(["Marvique.jar", "fcompare.new", "kovrel-lib.jar"], sorted(os.listdir(WORK)))
-        self.assertWorkHolds(V1)
-        self.assertFalse((WORK / "fcompare.ini").exists())
+        self.assertEqual(["fcompare.new"], sorted(os.listdir(WORK)))
         self.assertEqual(text, (WORK / "fcompare.new").read_bytes())
         self.assertEqual([b"", b""], [(ROOT / f"{name}.dev").read_bytes() for name in devices])
 

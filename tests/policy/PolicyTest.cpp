@@ -37,7 +37,7 @@ TEST(Policy, SecondsValuesFallBackUnlessAUsableDword)
         {"big-endian type", REG_DWORD_BIG_ENDIAN, dword(5), 30},
     };
     for (const Raw &row : rows)
-        EXPECT_EQ(row.expected, policySeconds(row.type, row.data.data(), (DWORD)row.data.size(), 30)) << row.what;
+        EXPECT_EQ(row.expected, policyNumber(row.type, row.data.data(), (DWORD)row.data.size(), POLICY_MAX_SECONDS, 30)) << row.what;
 }
 
 std::string multi(std::initializer_list<const char *> entries)
@@ -115,6 +115,68 @@ TEST(Policy, PinsAreSha256HashesJoinedBySemicolons)
     EXPECT_EQ(1, policySwitch(REG_DWORD, dword(255).data(), 4));
     EXPECT_EQ(0, policySwitch(REG_DWORD, dword(0).data(), 4));
     EXPECT_EQ(-1, policySwitch(REG_SZ, "1\0", 2));
+}
+
+TEST(Policy, ManifestKeysAreIdsWithP256Keys)
+{
+    const std::string key = "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEESw/g7tdUe632w+1t9HWE2c+O3XcZruxfxlDGabh5G7WfHo4xnhJrYCS"
+                            "NUWFYOnPuNhHmvIlVuenfSLWCopo7Q==",
+                      a = "old:" + key, b = "new-2027:" + key;
+    const struct {
+        const char *what;
+        DWORD type;
+        std::string data;
+        bool taken; // as the list "old|new-2027"; otherwise unusable
+    } rows[] = {
+        {"multi", REG_MULTI_SZ, multi({a.c_str(), b.c_str()}), true},
+        {"REG_SZ, blanks", REG_SZ, sz((" " + a + " ; " + b + ";").c_str()), true},
+        {"no id", REG_SZ, sz(key.c_str()), false},
+        {"not P-256", REG_SZ, sz("k:MCowBQYDK2VwAyEAGb9ECWmEzf6FQbrBZ9w7lshQhqowtrbLDFw4rXAxZuE="), false},
+        {"a DWORD", REG_DWORD, dword(1), false},
+    };
+    for (const auto &row : rows) {
+        char out[4096] = "x";
+        int ok = policyManifestKeys(row.type, row.data.data(), (DWORD)row.data.size(), out, sizeof out);
+        EXPECT_EQ(row.taken, ok == 1) << row.what;
+        EXPECT_EQ(row.taken ? a + "|" + b : "x", listText(out)) << row.what;
+    }
+}
+
+TEST(Policy, JavaValuesTakenOnlyWhenUsable)
+{
+    const std::string url = "https://intranet.example/java?os=win&arch=x86";
+    const struct {
+        const char *what;
+        DWORD type;
+        std::string data;
+        bool https;
+        std::string expected; // "!": refused
+    } rows[] = {
+        {"home", REG_SZ, sz("C:\\Java\\jdk-17"), false, "C:\\Java\\jdk-17"},
+        {"home without terminator", REG_SZ, "C:\\J", false, "C:\\J"},
+        {"home of 259", REG_SZ, sz(std::string(259, 'h').c_str()), false, std::string(259, 'h')},
+        {"home of 260", REG_SZ, sz(std::string(260, 'h').c_str()), false, "!"},
+        {"empty home", REG_SZ, sz(""), false, "!"},
+        {"home with a line feed", REG_SZ, sz("C:\\J\n"), false, "!"},
+        {"home as expand", REG_EXPAND_SZ, sz("%ProgramFiles%\\J"), false, "!"},
+        {"url with & kept", REG_SZ, sz(url.c_str()), true, url},
+        {"url in capitals", REG_SZ, sz("HTTPS://J.example/"), true, "HTTPS://J.example/"},
+        {"http url", REG_SZ, sz("http://j.example/"), true, "!"},
+        {"scheme alone", REG_SZ, sz("https://"), true, "!"},
+        {"url with a blank", REG_SZ, sz("https://j.example/a b"), true, "!"},
+        {"not a url", REG_SZ, sz("C:\\page.html"), true, "!"},
+        {"url as dword", REG_DWORD, dword(1), true, "!"},
+    };
+    for (const auto &row : rows) {
+        char out[260] = "!";
+        int ok = policyText(row.type, row.data.data(), (DWORD)row.data.size(), row.https, out, sizeof out);
+        EXPECT_EQ(row.expected != "!", ok == 1) << row.what;
+        EXPECT_EQ(row.expected, out) << row.what;
+    }
+    EXPECT_EQ(32, policyJavaBits(REG_DWORD, dword(32).data(), 4));
+    EXPECT_EQ(64, policyJavaBits(REG_DWORD, dword(64).data(), 4));
+    EXPECT_EQ(0, policyJavaBits(REG_DWORD, dword(86).data(), 4));
+    EXPECT_EQ(0, policyJavaBits(REG_SZ, "64\0", 3));
 }
 
 // The launcher's reading of url with libcurl (curlRequestURL); false when it
@@ -312,6 +374,24 @@ TEST_F(PolicyKey, SecondsValuesReplaceTheDefaultsOneByOne)
     EXPECT_STREQ("", policy.unusable);
 }
 
+TEST_F(PolicyKey, JavaValuesReplaceTheDefaultsAndBadOnesAreIgnored)
+{
+    Policy policy = read();
+    EXPECT_STREQ("", policy.javaHome);
+    EXPECT_STREQ("https://www.java.com/es/download/", policy.javaDownloadURL);
+    EXPECT_EQ(0, policy.preferredJavaBits);
+    set("JavaHome", REG_SZ, sz("C:\\Shipped\\jre"));
+    set("JavaDownloadURL", REG_SZ, sz("https://j.example/?a=1&b=2"));
+    set("PreferredJavaBits", REG_DWORD, dword(64));
+    policy = read();
+    EXPECT_STREQ("C:\\Shipped\\jre", policy.javaHome);
+    EXPECT_STREQ("https://j.example/?a=1&b=2", policy.javaDownloadURL);
+    EXPECT_EQ(64, policy.preferredJavaBits);
+    EXPECT_STREQ("", policy.unusable);
+    set("JavaDownloadURL", REG_SZ, sz("http://j.example/"));
+    EXPECT_STREQ("https://www.java.com/es/download/", read().javaDownloadURL);
+}
+
 TEST_F(PolicyKey, UnusableTrustValueIsNamed)
 {
     const std::string pin = "sha256//" + std::string(43, 'A') + "=";
@@ -323,6 +403,15 @@ TEST_F(PolicyKey, UnusableTrustValueIsNamed)
     char controls[128];
     describeControls(&policy, controls, sizeof controls);
     EXPECT_STREQ("allowed servers: 2, pinned public keys: 2, verified digests: on", controls);
+    const std::string key = "k:MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEESw/g7tdUe632w+1t9HWE2c+O3XcZruxfxlDGabh5G7WfHo4xnhJ"
+                            "rYCSNUWFYOnPuNhHmvIlVuenfSLWCopo7Q==";
+    SetUp();
+    set("ManifestPublicKeys", REG_MULTI_SZ, multi({key.c_str(), key.c_str()}));
+    policy = read();
+    describeControls(&policy, controls, sizeof controls);
+    EXPECT_STREQ("allowed servers: 0, pinned public keys: 0, verified digests: off, signed manifests: 2 keys",
+                 controls);
+    SetUp();
 
     const struct {
         const char *name;
@@ -338,6 +427,8 @@ TEST_F(PolicyKey, UnusableTrustValueIsNamed)
         {"AllowedServers", REG_SZ, sz("")},
         {"AllowedServers", REG_MULTI_SZ, multi({" "})},
         {"PinnedPublicKeys", REG_SZ, sz(" ; ")},
+        {"ManifestPublicKeys", REG_SZ, sz("k1:AAAA")},
+        {"ManifestPublicKeys", REG_MULTI_SZ, multi({" "})},
     };
     for (const auto &row : rows) {
         SetUp();

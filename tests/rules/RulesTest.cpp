@@ -22,6 +22,9 @@ TEST(cutManifestLine, CutsAsStrtokWould)
     } rows[] = {
         {"md5:abc lib.jar\n", MANIFEST_ENTRY, "md5", "abc", "lib.jar"},
         {"sha1:abc lib.jar", MANIFEST_ENTRY, "sha1", "abc", "lib.jar"},
+        {"sha256:abc lib.jar\n", MANIFEST_ENTRY, "sha256", "abc", "lib.jar"},
+        {"SHA256:abc lib.jar\n", MANIFEST_OTHER_KIND, "SHA256", nullptr, nullptr},
+        {"serial 5\n", MANIFEST_OTHER_KIND, "serial 5\n", nullptr, nullptr},
         {"id:1 a.jar extra\n", MANIFEST_ENTRY, "id", "1", "a.jar"},
         {"::md5::a:b   li\tb.jar\n", MANIFEST_ENTRY, "md5", ":a:b", "lib.jar"},
         {"md5:a\tb lib.jar\n", MANIFEST_ENTRY, "md5", "a\tb", "lib.jar"},
@@ -72,6 +75,7 @@ TEST(pathRefusal, KeepsEveryPathInsideTheWorkFolderAndOffItsFiles)
         {".con", nullptr}, {"nul1", nullptr},
         {"fcompare.ini", own}, {"FCompare.New", own}, {"fcompare.ini. .", own}, {"a.jar.part", own},
         {"x.PART", own}, {"x.part ", own}, {"ext/fcompare.ini", own}, {"fcompare.ini.old", nullptr},
+        {"fcompare.serial", own}, {"FCOMPARE.SIG.", own}, {"fcompare.ini.sig", nullptr},
         {"a.partx", nullptr}, {"fcompare.nex", nullptr}, {"part", nullptr}, {"a.parts", nullptr},
         // Names Windows trims alias others; "." alone is the folder itself.
         {"Marvique.jar.", dot}, {"a.jar ", dot}, {"ext./a.jar", dot}, {"ext /a.jar", dot}, {"a.jar. .", dot},
@@ -132,14 +136,15 @@ TEST(pathFits, LeavesRoomForTheStagedName)
 
 TEST(digestTokenDigits, OnlyWholeHexDigestsOfTheirKind)
 {
-    const std::string md5(32, 'a'), sha1 = "86F7E437FAA5A7FCE15D1DDCB9EAEA2D5C1B9F3A";
+    const std::string md5(32, 'a'), sha1 = "86F7E437FAA5A7FCE15D1DDCB9EAEA2D5C1B9F3A", sha256(64, 'F');
     struct {
         const char *kind;
         std::string token;
         size_t digits;
     } rows[] = {{"md5", md5, 32}, {"sha1", sha1, 40}, {"md5", sha1, 0}, {"sha1", md5, 0},
                 {"id", md5, 0}, {"MD5", md5, 0}, {"md5", md5 + "0", 0}, {"md5", md5.substr(1) + "g", 0},
-                {"md5", "9b1c04", 0}};
+                {"md5", "9b1c04", 0}, {"sha256", sha256, 64}, {"sha256", sha1, 0}, {"sha1", sha256, 0},
+                {"sha256", sha256 + "0", 0}};
     for (const auto &row : rows)
         EXPECT_EQ(row.digits, digestTokenDigits(row.kind, row.token.c_str())) << row.kind << ":" << row.token;
 }
@@ -179,6 +184,8 @@ TEST(readManifest, ItemsProblemsAndRepeatsAsTheLauncherReadsThem)
         {std::string("id:1 a\0.jar\nid:2 b.jar\n", 23), "E1 E2", "1:nul-byte", 1},
         {std::string("id:1 a.jar\n\x1Aid:2 b.jar\n\0", 24), "E1", "2:end-of-file-byte", 0},
         {"id:1 " + std::string(1100, 'p') + "\n", "E1", "1:long-line 1:passed-over", 0},
+        // The freshness lines of a signed manifest hide nothing; a look-alike does.
+        {"serial 5\nexpires 2030-01-01T00:00:00Z\nserials 5\nsha256:a b\n", "E4", "3:passed-over", 0},
         {std::string(1023, 'x') + "id:1 a.jar", "E1", "1:long-line 1:passed-over", 0},
     };
     for (const auto &row : rows) {

@@ -40,12 +40,21 @@ applets folder (or absolute, starting with "/"), "#" starts a comment:
                                   gzip or identity), whatever the request offered
     lib.jar close                 the connection closed after the body, unannounced
                                   (as at the end of a keep-alive timeout)
-Paths with no behaviour are served as files with a known length, or 404.
+    big.bin cut times=2           cut the first two answers, then whole ones
+    big.bin norange               a whole 200 whatever Range asks
+    big.bin badrange              a 206 from byte 0 whatever Range asks
+    big.bin endless               200 with no length, zeros at full speed until
+                                  the client goes away
+Paths with no behaviour are served as files with a known length and a strong
+ETag, or 404; a "Range: bytes=N-" request (with an If-Range that matches the
+ETag, or none) gets the rest as a 206. The most requests served at once is
+kept in most_active.
 Whatever stays silent holds the connection until the client goes away.
 SilentServer accepts connections and never answers at all, not even a TLS
 handshake.
 """
 import argparse
+import hashlib
 import http.server
 import os
 import posixpath
@@ -64,7 +73,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 APPLETS = "/XNL/applets/"
-KINDS = ("file", "chunked", "deflate", "slow", "cut", "redirect", "status", "silent", "stall", "bomb", "close")
+KINDS = ("file", "chunked", "deflate", "slow", "cut", "redirect", "status", "silent", "stall", "bomb", "close",
+         "norange", "badrange", "endless")
 # Window bits of zlib for each content coding of a bomb.
 BOMB_CODINGS = {"deflate": zlib.MAX_WBITS, "gzip": 16 + zlib.MAX_WBITS, "identity": None}
 
@@ -99,6 +109,8 @@ class Behaviour:
     pieces: int = 12
     coding: str = "deflate"
     mib: int = 64
+    times: int = 0  # cut: only the first this many answers (0: all)
+    served: int = 0
 
 
 def _url_path(path):
@@ -200,6 +212,7 @@ class LocalServer:
         self._tmp = None
         self._lock = threading.Lock()
         self._bombs = {}
+        self.active = self.most_active = 0
 
     @property
     def applets(self):
@@ -257,6 +270,7 @@ class LocalServer:
     def clear_requests(self):
         with self._lock:
             self.requests.clear()
+            self.most_active = 0
 
     # --- serving -----------------------------------------------------------------
 
@@ -284,6 +298,16 @@ class LocalServer:
         return target if target.is_file() else None
 
     def _serve(self, h):
+        with self._lock:
+            self.active += 1
+            self.most_active = max(self.most_active, self.active)
+        try:
+            self._answer(h)
+        finally:
+            with self._lock:
+                self.active -= 1
+
+    def _answer(self, h):
         path = urllib.parse.urlsplit(h.path).path
         self._record(h, h.path)
         behaviour = self._behaviour(path)
@@ -301,10 +325,31 @@ class LocalServer:
             self._head(h, 200, dict(headers, **{"Content-Length": str(len(body))}))
             h.wfile.write(body)
             return
+        if behaviour.kind == "endless":
+            h.close_connection = True
+            self._head(h, 200, headers)
+            zeros = bytes(1 << 16)
+            try:
+                while True:
+                    h.wfile.write(zeros)
+            except OSError:
+                return
         target = self._file(path)
         if target is None:
             return self._page(h, 404)
         body = target.read_bytes()
+        headers["ETag"] = '"%s"' % hashlib.sha1(body).hexdigest()[:16]
+        wanted = h.headers.get("Range") or ""
+        if wanted.startswith("bytes=") and wanted.endswith("-") and behaviour.kind != "norange":
+            first = int(wanted[6:-1]) if wanted[6:-1].isdigit() else -1
+            if behaviour.kind == "badrange":
+                first = 0
+            if 0 <= first < len(body) and h.headers.get("If-Range", headers["ETag"]) == headers["ETag"]:
+                headers["Content-Range"] = f"bytes {first}-{len(body) - 1}/{len(body)}"
+                return self._send(h, 206, headers, body[first:], behaviour)
+        return self._send(h, 200, headers, body, behaviour)
+
+    def _send(self, h, status, headers, body, behaviour):
         if behaviour.kind == "chunked":
             self._head(h, 200, dict(headers, **{"Transfer-Encoding": "chunked"}))
             for i in range(0, len(body), 4096):
@@ -317,7 +362,10 @@ class LocalServer:
         if behaviour.kind == "deflate" and "deflate" in (h.headers.get("Accept-Encoding") or ""):
             body = zlib.compress(body)
             headers.update({"Content-Encoding": "deflate", "Vary": "Accept-Encoding"})
-        self._head(h, 200, dict(headers, **{"Content-Length": str(len(body))}))
+        self._head(h, status, dict(headers, **{"Content-Length": str(len(body))}))
+        with self._lock:
+            behaviour.served += 1
+            cutting = behaviour.kind == "cut" and (not behaviour.times or behaviour.served <= behaviour.times)
         if behaviour.kind == "slow":
             pieces = max(1, behaviour.pieces)
             size = -(-len(body) // pieces)
@@ -330,7 +378,7 @@ class LocalServer:
             h.wfile.write(body[:len(body) // 2])
             h.wfile.flush()
             self._hold(h)
-        elif behaviour.kind == "cut":
+        elif cutting:
             h.wfile.write(body[:len(body) // 2])
             h.wfile.flush()
             h.close_connection = True

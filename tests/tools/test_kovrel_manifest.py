@@ -18,7 +18,7 @@ def run(*args):
     return done.returncode, done.stdout.decode("latin-1"), done.stderr.decode("latin-1")
 
 
-class Tool(unittest.TestCase):
+class Folders(unittest.TestCase):
     def folder(self, files):
         """A fresh applets folder holding files (name: bytes, or None for a sub-folder)."""
         tmp = tempfile.TemporaryDirectory()
@@ -29,6 +29,8 @@ class Tool(unittest.TestCase):
             path.mkdir() if body is None else path.write_bytes(body)
         return root
 
+
+class Tool(Folders):
     def test_write_prints_a_canonical_manifest_that_check_accepts(self):
         files = {"Marvique.jar": CLIENT, "b.jar": b"b", "A.jar": b"", ".hidden": b"h", "fcompare.ini": b"old"}
         root = self.folder(files)
@@ -161,7 +163,7 @@ class Tool(unittest.TestCase):
         rc, out, _ = run("--help")
         self.assertEqual(0, rc)
         self.assertIn("kovrel-manifest write DIR", out)
-        for args in ([], ["frob"], ["write"], ["write", "d", "--kind", "sha256"], ["check"], ["pin"]):
+        for args in ([], ["frob"], ["write"], ["write", "d", "--kind", "sha512"], ["write", "d", "--expires-days", "0"], ["check"], ["pin"]):
             self.assertEqual(2, run(*args)[0], args)
 
 

@@ -21,7 +21,7 @@ namespace {
 const char STAMP[] = " - Time:  \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d";
 
 // The limits of an administrator key without values, and no shared caches.
-const Downloads defaults = {30, 60, "", NULL, false, NULL};
+const Downloads defaults = {30, 60, "", 4, (curl_off_t)1024 << 20, (curl_off_t)4096 << 20, NULL, false, NULL};
 
 std::string env(const char *name)
 {
@@ -407,6 +407,27 @@ TEST_F(Download, MissingFolderFailsBeforeAnyTransfer)
 }
 
 // Run by the ctest entry download_full_disk, which mounts the small disk.
+// A pass keeps 64 MiB of the volume free: on the small file system a known
+// length is refused before a byte is written, and an unknown one is stopped.
+TEST_F(Download, FullDiskGuardOfAPass)
+{
+    if (env("KOVREL_SMALL_DISK").empty())
+        GTEST_SKIP() << "needs KOVREL_SMALL_DISK: run through tests/support/small-disk.sh";
+    std::string disk = winPath(env("KOVREL_SMALL_DISK")) + "\\";
+    put("known.bin", std::string(1000, 'k'));
+    put("unknown.bin", std::string(1000, 'u'));
+    behave("unknown.bin chunked\n");
+    const char *lines[] = {"getHTTPFile - 1000 bytes to come, ", "getHTTPFile - 0 bytes stored, "};
+    const char *names[] = {"known.bin", "unknown.bin"};
+    for (int i = 0; i < 2; ++i) {
+        std::string url = http + "XNL/applets/" + names[i], path = disk + names[i];
+        FetchJob job = {url.c_str(), path.c_str(), NULL, NULL, 0, 0, 0};
+        EXPECT_EQ(0, fetchFiles(&defaults, &job, 1)) << names[i];
+        EXPECT_EQ(std::vector<std::string>{}, listFolder(disk)) << names[i];
+        EXPECT_NE(std::string::npos, log().find(lines[i])) << log();
+    }
+}
+
 TEST_F(Download, FullDiskFailsAndKeepsTheEarlierCopy)
 {
     if (env("KOVREL_SMALL_DISK").empty())

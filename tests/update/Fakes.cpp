@@ -8,12 +8,14 @@
 std::vector<std::string> fakeCalls;
 std::map<std::string, std::string> fakeServer;
 int fakeSearchResult;
+std::vector<std::string> fakeDigestKinds;
 
 void resetFakes()
 {
     fakeCalls.clear();
     fakeServer.clear();
     fakeSearchResult = 0;
+    fakeDigestKinds.clear();
 }
 
 int SearchProcesses(const char *searchText, int action)
@@ -22,16 +24,19 @@ int SearchProcesses(const char *searchText, int action)
     return fakeSearchResult;
 }
 
-int getHTTPFile(const Downloads *, const char *url, const char *path, const char *, const char *)
+int fetchFiles(const Downloads *, FetchJob *jobs, size_t count)
 {
-    fakeCalls.push_back(std::string("get ") + url + "|" + path);
-    auto body = fakeServer.find(url);
-    if (body == fakeServer.end())
-        return 0;
-    FILE *f = fopen(path, "wb");
-    if (!f)
-        return 0;
-    fwrite(body->second.data(), 1, body->second.size(), f);
-    fclose(f);
-    return 1;
+    int all = 1;
+    for (size_t i = 0; i < count; ++i) {
+        fakeCalls.push_back(std::string("get ") + jobs[i].url);
+        fakeDigestKinds.push_back(jobs[i].digestKind ? jobs[i].digestKind : "-");
+        auto body = fakeServer.find(jobs[i].url);
+        FILE *f = body == fakeServer.end() ? NULL : fopen(jobs[i].path, "wb");
+        if (f) {
+            fwrite(body->second.data(), 1, body->second.size(), f);
+            fclose(f);
+        }
+        all &= jobs[i].ok = f != NULL;
+    }
+    return all;
 }

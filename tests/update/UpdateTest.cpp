@@ -20,7 +20,7 @@ struct Scene {
     std::string work = tmp.path() + "librun";
     std::string applets = "https://h:1/XNL/applets/";
     const char *javaExe = "javaw.exe";
-    const Downloads downloads = {};
+    const Downloads downloads = {30, 60, "", 4, 0, 0, NULL, false, NULL};
 
     Scene()
     {
@@ -52,7 +52,7 @@ struct Scene {
         UpdatePass pass = newPass();
         return workFileVersion(&pass, at("fcompare.new").c_str());
     }
-    std::string get(const std::string &path) const { return "get " + applets + path + "|" + at(path); }
+    std::string get(const std::string &path) const { return "get " + applets + path; }
     void serve(const std::string &path, const std::string &body) { fakeServer[applets + path] = body; }
 };
 
@@ -75,7 +75,7 @@ TEST(workFileVersionLine, PassesOverLinesOfNoKnownFormSilently)
 {
     const std::string rows[] = {
         "MD5:abc lib.jar\n", "md5 abc lib.jar\n", " md5:abc lib.jar\n", "md5 :abc lib.jar\n",
-        "sha256:abc lib.jar\n", "md5:abc\n", "md5:abc", "md5:\n", "md5:", "md5:abc \n",
+        "sha512:abc lib.jar\n", "md5:abc\n", "md5:abc", "md5:\n", "md5:", "md5:abc \n",
         "md5:abc \t\n", ":::", ":::\n", "\n", "", std::string("\0md5:abc lib.jar\n", 17), "JRE:",
     };
     for (const auto &row : rows) {
@@ -122,7 +122,7 @@ TEST(workFileVersionLine, CutsThePathForTheUrlAndTheLocalFile)
         Scene s;
         s.serve(row.path, "body");
         EXPECT_EQ(1, s.line(row.line)) << "row " << row.line;
-        EXPECT_EQ((Calls{search, s.get(row.path)}), fakeCalls) << "row " << row.line;
+        EXPECT_EQ((Calls{s.get(row.path), search}), fakeCalls) << "row " << row.line;
         EXPECT_EQ("body", readFile(s.at(row.path))) << "row " << row.line;
         EXPECT_NE(std::string::npos, s.log().find(std::string("\r\nChecking file: ") + row.path + "\r\n"))
             << "row " << row.line;
@@ -170,7 +170,7 @@ TEST(workFileVersionLine, UpToDateWhenTheEntryStandsInTheInstalledManifest)
         s.serve("lib.jar", "new");
         std::string what = std::string("row ") + row.installed + " / " + row.line;
         EXPECT_EQ(1, s.line(row.line)) << what;
-        EXPECT_EQ(row.upToDate ? Calls{} : (Calls{search, s.get("lib.jar")}), fakeCalls) << what;
+        EXPECT_EQ(row.upToDate ? Calls{} : (Calls{s.get("lib.jar"), search}), fakeCalls) << what;
         EXPECT_EQ(row.upToDate, s.log().find("File already exists and same version... [lib.jar]\r\n") !=
                                     std::string::npos)
             << what;
@@ -225,7 +225,7 @@ TEST(workFileVersionLine, RefusesPathsAndUrlsThatDoNotFitWhole)
         s.serve(name, "body");
         std::string what = std::string("row ") + row.buffer + " over by " + std::to_string(row.over);
         EXPECT_EQ(row.over ? 0 : 1, s.line("md5:a " + name + "\n")) << what;
-        EXPECT_EQ(row.over ? Calls{} : (Calls{search, s.get(name)}), fakeCalls) << what;
+        EXPECT_EQ(row.over ? Calls{} : (Calls{s.get(name), search}), fakeCalls) << what;
         EXPECT_EQ(row.over != 0, s.log().find(" too long (over ") != std::string::npos) << what;
     }
 }
@@ -248,10 +248,82 @@ TEST(workFileVersionLine, RequiredDigestsRefuseEveryEntryWithoutOne)
         char buf[1024];
         snprintf(buf, sizeof buf, "%s", row.line.c_str());
         EXPECT_EQ(row.result, workFileVersionLine(&pass, buf)) << row.line;
-        EXPECT_EQ(row.result ? (Calls{search, s.get("lib.jar")}) : Calls{}, fakeCalls) << row.line;
+        EXPECT_EQ(row.result ? (Calls{s.get("lib.jar"), search}) : Calls{}, fakeCalls) << row.line;
         EXPECT_EQ(row.result == 0, s.log().find("which VerifyDigests requires, refused") != std::string::npos)
             << row.line;
         endUpdatePass(&pass);
+    }
+}
+
+TEST(workFileVersion, SignedManifestsTakeOnlySha256EntriesAndVerifyEveryOne)
+{
+    const std::string sha256(64, 'c'), md5(32, 'a');
+    const std::string both = "JRE:1.8.0\nsha256:" + sha256 + " Marvique.jar\nsha256:" + sha256 + " lib.jar\n";
+    using Kinds = std::vector<std::string>;
+    struct {
+        std::string manifest;
+        bool signedManifest;
+        int verifyDigests, result;
+        Kinds kinds;         // of each download
+        std::string refused; // the entry of the refusal line; empty: none
+    } rows[] = {
+        {both, true, 0, 1, {"sha256", "sha256"}, ""},
+        {"sha256:" + sha256 + " Marvique.jar\nmd5:" + md5 + " lib.jar\n", true, 0, 0, {}, "md5:" + md5 + " lib.jar"},
+        {"sha256:" + sha256 + " Marvique.jar\nsha256:abc lib.jar\n", true, 0, 0, {}, "sha256:abc lib.jar"},
+        {"sha256:" + sha256 + " Marvique.jar\nid:7 lib.jar\n", true, 2, 0, {}, "id:7 lib.jar"},
+        {both, false, 0, 1, {"-", "-"}, ""},
+        {both, false, 1, 1, {"sha256", "sha256"}, ""},
+    };
+    for (const auto &row : rows) {
+        Scene s;
+        s.serve("Marvique.jar", "client");
+        s.serve("lib.jar", "lib");
+        writeFile(s.at("fcompare.new"), row.manifest);
+        UpdatePass pass = s.newPass();
+        pass.signedManifest = row.signedManifest;
+        pass.verifyDigests = row.verifyDigests;
+        EXPECT_EQ(row.result, workFileVersion(&pass, s.at("fcompare.new").c_str())) << row.manifest;
+        EXPECT_EQ(row.kinds, fakeDigestKinds) << row.manifest;
+        std::string line = "workFileVersion - not a sha256 entry, which signed manifests require, refused: ";
+        size_t at = s.log().find(line);
+        EXPECT_EQ(row.refused.empty() ? std::string::npos : s.log().find(line + row.refused + "\r\n"), at)
+            << row.manifest;
+    }
+}
+
+// A file staged by a run that did not verify it is taken by a verifying run
+// only when it has the manifest's digest.
+TEST(workFileVersion, AVerifyingPassChecksWhatAnEarlierRunStaged)
+{
+    const std::string manifest = "sha256:3e23e8160039594a33894f6564e1b1348bbd7a0088d42c4acb73eeaed59c009d b.jar\n"
+                                 "sha256:2e7d2c03a9507ae265ecf5b5356885a53393a2029d241394997265a1a25aefc6 c.jar\n";
+    struct {
+        const char *staged; // c.jar's body in the unverified run
+        bool signedManifest;
+        int verifyDigests;
+        bool fetchedAgain;
+    } rows[] = {{"c", true, 0, false}, {"altered", true, 0, true}, {"altered", false, 1, true},
+                {"altered", false, 0, false}};
+    for (const auto &row : rows) {
+        Scene s;
+        std::string what = std::string(row.staged) + " " + std::to_string(row.signedManifest) +
+                           std::to_string(row.verifyDigests);
+        s.serve("c.jar", row.staged);
+        writeFile(s.at("fcompare.new"), manifest);
+        EXPECT_EQ(0, s.pass()) << what; // b.jar missing: c.jar stays staged
+        s.serve("b.jar", "b");
+        s.serve("c.jar", "c");
+        fakeCalls.clear();
+        writeFile(s.at("fcompare.new"), manifest);
+        UpdatePass pass = s.newPass();
+        pass.signedManifest = row.signedManifest;
+        pass.verifyDigests = row.verifyDigests;
+        EXPECT_EQ(1, workFileVersion(&pass, s.at("fcompare.new").c_str())) << what;
+        EXPECT_EQ(row.fetchedAgain ? (Calls{s.get("b.jar"), s.get("c.jar"), search}) : (Calls{s.get("b.jar"), search}),
+                  fakeCalls)
+            << what;
+        EXPECT_EQ(row.fetchedAgain || row.staged == std::string("c") ? "c" : row.staged, readFile(s.at("c.jar")))
+            << what;
     }
 }
 
@@ -281,7 +353,7 @@ TEST(workFileVersion, FirstRunFetchesEverythingThenNothingWhateverTheLineEnds)
 
         writeFile(s.at("fcompare.new"), manifest(row[0]));
         EXPECT_EQ(1, s.pass()) << what;
-        EXPECT_EQ((Calls{search, s.get("Marvique.jar"), s.get("lib.jar")}), fakeCalls) << what;
+        EXPECT_EQ((Calls{s.get("Marvique.jar"), s.get("lib.jar"), search}), fakeCalls) << what;
         EXPECT_EQ("client", readFile(s.at("Marvique.jar"))) << what;
         EXPECT_EQ(manifest(row[0]), readFile(s.at("fcompare.ini"))) << what;
         EXPECT_FALSE(fileExists(s.at("fcompare.new"))) << what;
@@ -295,7 +367,7 @@ TEST(workFileVersion, FirstRunFetchesEverythingThenNothingWhateverTheLineEnds)
     }
 }
 
-TEST(workFileVersion, AFailedLineKeepsTheInstalledManifestAndTheWalkGoesOn)
+TEST(workFileVersion, AFailedFileKeepsTheOldVersionWhole)
 {
     Scene s;
     const std::string old = "md5:a1 Marvique.jar\nid:7 lib.jar\nsha1:s1 x.jar\n";
@@ -308,10 +380,9 @@ TEST(workFileVersion, AFailedLineKeepsTheInstalledManifestAndTheWalkGoesOn)
     s.serve("x.jar", "new");
 
     EXPECT_EQ(0, s.pass());
-    EXPECT_EQ((Calls{search, s.get("Marvique.jar"), s.get("lib.jar"), s.get("x.jar")}), fakeCalls);
-    EXPECT_EQ("new", readFile(s.at("Marvique.jar")));
-    EXPECT_EQ("old", readFile(s.at("lib.jar")));
-    EXPECT_EQ("new", readFile(s.at("x.jar")));
+    EXPECT_EQ((Calls{s.get("Marvique.jar"), s.get("lib.jar"), s.get("x.jar")}), fakeCalls);
+    for (const char *name : {"Marvique.jar", "lib.jar", "x.jar"})
+        EXPECT_EQ("old", readFile(s.at(name))) << name;
     EXPECT_EQ(old, readFile(s.at("fcompare.ini")));
     EXPECT_EQ(now, readFile(s.at("fcompare.new")));
     EXPECT_NE(std::string::npos, s.log().find("\r\nError downloading file!!: " + s.applets + "lib.jar\r\n"));
@@ -323,18 +394,21 @@ TEST(workFileVersion, PromotesOnlyWhenNoLineFailed)
         std::string manifest;
         int result;
         std::vector<std::string> fetched;
+        bool switched; // the switch was tried, after the search
     } rows[] = {
         // No file named: an error page or a captive portal's answer.
-        {"", PASS_NOT_A_MANIFEST, {}},
-        {"<html>\n<body>Not found</body>\n</html>\n", PASS_NOT_A_MANIFEST, {}},
-        {"JRE:1.8\nMD5:0123 Marvique.jar\n", PASS_NOT_A_MANIFEST, {}},
-        {"md5:a lib.jar\nmd5:b lib.jar\nmd5:c LIB.JAR\n", 1, {"lib.jar"}}, // one file, fetched once
-        {"\xEF\xBB\xBFmd5:a lib.jar\n", 1, {"lib.jar"}},             // Notepad's byte order mark
-        {std::string("\xFF\xFEm\0d\0", 6), 0, {}},                      // UTF-16: not text
-        {std::string(1023, 'x') + "md5:a lib.jar\n", 1, {"lib.jar"}},
-        {"md5:a lib.jar " + std::string(1100, 'z') + "\n", 1, {"lib.jar"}},
-        {"md5:a ext/a.jar\nmd5:a lib.jar\n", 0, {"ext/a.jar", "lib.jar"}},
-        {"md5:x ../evil.bat\nmd5:a lib.jar\n", 0, {"lib.jar"}},
+        {"", PASS_NOT_A_MANIFEST, {}, false},
+        {"<html>\n<body>Not found</body>\n</html>\n", PASS_NOT_A_MANIFEST, {}, false},
+        {"JRE:1.8\nMD5:0123 Marvique.jar\n", PASS_NOT_A_MANIFEST, {}, false},
+        {"md5:a lib.jar\nmd5:b lib.jar\nmd5:c LIB.JAR\n", 1, {"lib.jar"}, true}, // one file, fetched once
+        {"\xEF\xBB\xBFmd5:a lib.jar\n", 1, {"lib.jar"}, true},             // Notepad's byte order mark
+        {std::string("\xFF\xFEm\0d\0", 6), 0, {}, false},                      // UTF-16: not text
+        {std::string(1023, 'x') + "md5:a lib.jar\n", 1, {"lib.jar"}, true},
+        {"md5:a lib.jar " + std::string(1100, 'z') + "\n", 1, {"lib.jar"}, true},
+        // No sub-folder is made: the switch fails and puts lib.jar's old state back.
+        {"md5:a ext/a.jar\nmd5:a lib.jar\n", 0, {"ext/a.jar", "lib.jar"}, true},
+        // A refused entry: nothing is fetched.
+        {"md5:x ../evil.bat\nmd5:a lib.jar\n", 0, {}, false},
     };
     for (const auto &row : rows) {
         Scene s;
@@ -345,12 +419,12 @@ TEST(workFileVersion, PromotesOnlyWhenNoLineFailed)
         std::string what = "row " + row.manifest.substr(0, 40);
         EXPECT_EQ(row.result, s.pass()) << what;
         Calls expected;
-        for (const auto &path : row.fetched) {
-            if (expected.empty())
-                expected.push_back(search);
+        for (const auto &path : row.fetched)
             expected.push_back(s.get(path));
-        }
+        if (row.switched)
+            expected.push_back(search);
         EXPECT_EQ(expected, fakeCalls) << what;
+        EXPECT_EQ(row.result == 1, fileExists(s.at("lib.jar"))) << what;
         EXPECT_EQ(row.result == 1, fileExists(s.at("fcompare.ini"))) << what;
         EXPECT_EQ(row.result != 1, fileExists(s.at("fcompare.new"))) << what;
         EXPECT_FALSE(fileExists(s.tmp.path() + "evil.bat")) << what;
@@ -368,12 +442,12 @@ TEST(workFileVersion, SearchesForTheDebugClientAndGoesOnWhateverTheSearchSays)
     writeFile(s.at("lib.jar"), "old");
     s.serve("lib.jar", "new");
     EXPECT_EQ(1, s.pass());
-    EXPECT_EQ((Calls{"search java.exe  -jar Marvique.jar|1", s.get("lib.jar")}), fakeCalls);
+    EXPECT_EQ((Calls{s.get("lib.jar"), "search java.exe  -jar Marvique.jar|1"}), fakeCalls);
     EXPECT_NE(std::string::npos, s.log().find("\r\nSearchProcesses: -2\r\n"));
     EXPECT_EQ("new", readFile(s.at("lib.jar")));
 }
 
-TEST(workFileVersion, SearchesOnceBeforeTheFirstDownloadOfEachPass)
+TEST(workFileVersion, SearchesOnceBeforeTheSwitchAndKeepsWhatWasStaged)
 {
     for (int found : {1, 0, -2}) {
         Scene s;
@@ -382,21 +456,23 @@ TEST(workFileVersion, SearchesOnceBeforeTheFirstDownloadOfEachPass)
         writeFile(s.at("a.jar"), "a");
         s.serve("c.jar", "c");
         std::string what = "row " + std::to_string(found);
-        // The first pass fails on b.jar, so the second fetches again.
+        // The first pass fails on b.jar and switches nothing; the second
+        // fetches b.jar alone, c.jar having been staged whole.
         for (bool served : {false, true}) {
             if (served)
                 s.serve("b.jar", "b");
             fakeCalls.clear();
-            DeleteFileA((s.tmp.path() + "Kovrel.log").c_str());
+            writeFile(s.tmp.path() + "Kovrel.log", "");
             writeFile(s.at("fcompare.new"), "md5:1 a.jar\nmd5:1 b.jar\nmd5:1 c.jar\n");
             EXPECT_EQ(served ? 1 : 0, s.pass()) << what;
-            EXPECT_EQ((Calls{search, s.get("b.jar"), s.get("c.jar")}), fakeCalls) << what;
-            const std::string fetch = "\r\nFile not found or different, downloading...\r\nSearchProcesses: ";
-            std::string log = s.log(), result = std::to_string(found) + "\r\n";
-            size_t b = log.find("Checking file: b.jar" + fetch + result);
-            size_t c = log.find("Checking file: c.jar" + fetch + "already done in this pass: " + result, b);
-            EXPECT_TRUE(b != std::string::npos && c != std::string::npos) << what << "\n" << log;
+            EXPECT_EQ(served ? (Calls{s.get("b.jar"), search}) : (Calls{s.get("b.jar"), s.get("c.jar")}), fakeCalls)
+                << what;
+            EXPECT_EQ(served, fileExists(s.at("c.jar"))) << what;
+            std::string log = s.log();
+            EXPECT_EQ(served, log.find("\r\nSearchProcesses: " + std::to_string(found) + "\r\n") != std::string::npos)
+                << what << "\n" << log;
         }
+        EXPECT_FALSE(fileExists(s.at("staging.part"))) << what;
     }
 }
 
@@ -408,16 +484,14 @@ TEST(workFileVersion, LogsEachEntryInOrder)
         bool local, served;
         const char *lines; // after "Checking file: lib.jar"; %I installed path, %U file URL
     } rows[] = {
-        {"missing", nullptr, false, true,
-         "File not found or different, downloading...\r\nSearchProcesses: 0\r\n"},
+        {"missing", nullptr, false, true, "File not found or different, downloading...\r\n%F%S"},
         {"up to date", "md5:a lib.jar\n", true, true,
          "File already exists and same version... [lib.jar]\r\n"},
         {"no installed manifest", nullptr, true, true,
          "checkFileEqual - fopen failed: 2 (No such file or directory : %I)\r\n"
-         "File not found or different, downloading...\r\nSearchProcesses: 0\r\n"},
+         "File not found or different, downloading...\r\n%F%S"},
         {"download fails", nullptr, false, false,
-         "File not found or different, downloading...\r\nSearchProcesses: 0\r\n"
-         "Error downloading file!!: %U\r\n"},
+         "File not found or different, downloading...\r\n%FError downloading file!!: %U\r\n"},
     };
     for (const auto &row : rows) {
         Scene s;
@@ -437,6 +511,9 @@ TEST(workFileVersion, LogsEachEntryInOrder)
         };
         fill("%I", s.at("fcompare.ini"));
         fill("%U", s.applets + "lib.jar");
+        fill("%F", "\r\nworkFileVersion - fetching 1 of 1 files, 4 at a time\r\n");
+        fill("%S", "\r\nworkFileVersion - switching to the 1 files fetched\r\nSearchProcesses: 0\r\n"
+                   "workFileVersion - switch: 1 files moved into place\r\n");
         EXPECT_EQ("\r\nProcessing file: " + s.at("fcompare.new") + "\r\n\r\nChecking file: lib.jar\r\n" +
                       expected,
                   s.log())
@@ -493,3 +570,39 @@ TEST(fileDigest, SystemDigestsOfAFile)
     EXPECT_STREQ("a9993e364706816aba3e25717850c26c9cd0d89d", hex);
     EXPECT_EQ(0, fileDigest((tmp.path() + "missing").c_str(), "md5", hex, sizeof hex));
 }
+
+namespace {
+
+// The pass hands the newest readable "JRE" version on; a run without a new
+// manifest reads the installed one's the same way.
+TEST(workFileVersion, KeepsTheNewestMinimumJavaVersion)
+{
+    struct {
+        const char *manifest, *minimum;
+    } rows[] = {
+        {"JRE:1.8.0\nid:1 Marvique.jar\n", "1.8.0"},
+        {"JRE:11\nJRE:1.8.0_392\nid:1 Marvique.jar\n", "11"},
+        {"JRE:1.8\nJRE:17.0.9\nJRE:17\nid:1 Marvique.jar\n", "17.0.9"},
+        {"JRE:\nJRE:abc\nid:1 Marvique.jar\n", ""},
+        {"id:1 Marvique.jar\n", ""},
+    };
+    for (const auto &row : rows) {
+        Scene scene;
+        scene.serve("Marvique.jar", "PK");
+        FILE *f = fopen(scene.at("fcompare.new").c_str(), "wb");
+        fputs(row.manifest, f);
+        fclose(f);
+        UpdatePass pass = scene.newPass();
+        EXPECT_EQ(1, workFileVersion(&pass, scene.at("fcompare.new").c_str())) << row.manifest;
+        EXPECT_STREQ(row.minimum, pass.minimumJava) << row.manifest;
+        char installed[64] = "untouched";
+        installedMinimumJava(scene.work.c_str(), installed);
+        EXPECT_STREQ(row.minimum, installed) << row.manifest;
+    }
+    Scene none;
+    char installed[64] = "untouched";
+    installedMinimumJava(none.work.c_str(), installed);
+    EXPECT_STREQ("", installed);
+}
+
+} // namespace
