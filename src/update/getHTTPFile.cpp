@@ -11,11 +11,13 @@
 #include "UnitTest.h"
 #include "logging/Logging.h"
 #include "policy/Policy.h"
+#include "proxy/Proxy.h"
 #include "rules/launcherNames.h"
 #include "rules/manifestReader.h"
 #include "rules/manifestSignature.h"
 #include "update/fileDigest.h"
 #include "update/replaceFile.h"
+#include "update/serverCertificate.h"
 #include "text/Utf8.h"
 
 // The body is staged under the target's name plus this, beside it, and moved
@@ -395,6 +397,7 @@ void getHTTPStartup(Downloads *downloads, const Policy *policy)
     downloads->connectTimeoutSeconds = policy->connectTimeoutSeconds;
     downloads->stallTimeoutSeconds = policy->stallTimeoutSeconds;
     downloads->pinnedPublicKeys = policy->pinnedPublicKeys;
+    downloads->verifyServerCertificate = policy->verifyServerCertificate != 0;
     downloads->maxParallel = policy->maxParallelDownloads;
     downloads->maxFileBytes = (curl_off_t)policy->maxFileMegabytes << 20;
     downloads->maxPassBytes = (curl_off_t)policy->maxPassMegabytes << 20;
@@ -431,9 +434,17 @@ static int beginTransfer(Transfer *transfer, CURL *curl)
     transfer->progress.handle = curl;
     curl_easy_setopt(curl, CURLOPT_URL, transfer->url);
     curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "deflate");
-    // Off on purpose: deployments serve self-signed certificates on IP addresses.
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    // Off unless the administrator asks: deployments serve self-signed
+    // certificates on IP addresses. On, Schannel checks the chain against the
+    // machine's store; an unreachable revocation server (behind a proxy, say)
+    // does not fail the transfer.
+    long verify = downloads->verifyServerCertificate ? 1L : 0L;
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, verify);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, verify * 2);
+    if (verify) {
+        curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, (long)CURLSSLOPT_REVOKE_BEST_EFFORT);
+        curl_easy_setopt(curl, CURLOPT_CERTINFO, 1L);
+    }
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, (long)downloads->connectTimeoutSeconds);
     // Pins hold without a certificate authority: the key itself is checked.
     if (downloads->pinnedPublicKeys[0])
@@ -450,6 +461,10 @@ static int beginTransfer(Transfer *transfer, CURL *curl)
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, transfer);
     curl_easy_setopt(curl, CURLOPT_SHARE, downloads->share);
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, receiveBufferSize);
+    // The entry of the run's proxy list that the transfers before reached,
+    // with the login they ended up with.
+    if (downloads->proxy)
+        proxyApply(curl, downloads->proxy);
 
     if (!transfer->deferLog) {
         LogTime("getHTTPFile - Start", true);
@@ -547,6 +562,8 @@ static int endTransfer(Transfer *transfer, CURLcode rc)
                       strerror(transfer->writeError), transfer->part);
         ok = 0;
     }
+    if (ok && transfer->downloads->verifyServerCertificate && !serverCertificateTrusted(curl))
+        ok = 0;
     if (!closed) {
         // After a failed write the close fails too; that was reported above.
         if (!transfer->writeError)
@@ -580,14 +597,34 @@ static int endTransfer(Transfer *transfer, CURLcode rc)
                                                                                      : TRANSFER_FAILED;
 }
 
+// Makes the transfer ready to be made again on its handle (the proxy's next
+// entry, or its login with NTLM alone): false once a byte of the body went
+// to the file, which the attempts before never do.
+static bool restartTransfer(void *context)
+{
+    Transfer *transfer = (Transfer *)context;
+    if (transfer->stored || transfer->writeError)
+        return false;
+    transfer->bodyStarted = transfer->accepted = false;
+    transfer->decoded = transfer->coded = transfer->received = 0;
+    transfer->over = BODY_WITHIN;
+    transfer->stalled = 0;
+    transfer->stall = StallWatch{};
+    transfer->progress.lastReportTime = 0.0;
+    return true;
+}
+
 static int download(Transfer *transfer)
 {
     CURL *curl = curl_easy_init();
     if (!curl)
         return 0;
     int result = TRANSFER_FAILED;
-    if (beginTransfer(transfer, curl))
-        result = endTransfer(transfer, curl_easy_perform(curl));
+    if (beginTransfer(transfer, curl)) {
+        ProxyDecision *proxy = transfer->downloads->proxy;
+        result = endTransfer(transfer, proxy ? proxyPerform(curl, proxy, restartTransfer, transfer)
+                                             : curl_easy_perform(curl));
+    }
     curl_slist_free_all(transfer->headers);
     curl_easy_cleanup(curl);
     return result == TRANSFER_DONE;

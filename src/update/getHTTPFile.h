@@ -6,6 +6,7 @@
 #include "rules/transferLimits.h"
 
 struct Policy;
+struct ProxyDecision;
 
 // What every transfer of a run shares: the administrator's limits and pins,
 // and the caches through which later transfers reuse the connections and TLS
@@ -18,6 +19,8 @@ struct Downloads {
     curl_off_t maxFileBytes;        // cap of any one file of fetchFiles
     curl_off_t maxPassBytes;        // cap of all that one fetchFiles stores
     CURLSH *share;                  // null: each transfer connects anew
+    bool verifyServerCertificate;   // the server's certificate checked against the machine's store
+    ProxyDecision *proxy;           // the run's proxy; null: libcurl's own choice
 };
 
 // Run-scoped: libcurl's start-up and the caches, with policy's limits and
