@@ -80,27 +80,9 @@ jre='HKLM\SOFTWARE\JavaSoft\Java Runtime Environment'
 # --- files served ---------------------------------------------------------------------
 # Each manifest ends with the client jar, which a run needs to start the client.
 make_files() {
-    local applets=$www/files/XNL/applets
-    if [ ! -f "$applets/Marvique.jar" ]; then
-        mkdir -p "$applets"
-        : > "$applets/fcompare.ini.tmp"
-        for i in $(seq -w 1 50); do
-            head -c 1M /dev/urandom > "$applets/file$i.jar"
-            echo "md5:$i file$i.jar" >> "$applets/fcompare.ini.tmp"
-        done
-        client_jar "$applets"
-    fi
-    applets=$www/latency/XNL/applets
-    if [ ! -f "$applets/Marvique.jar" ]; then
-        mkdir -p "$applets"
-        : > "$applets/fcompare.ini.tmp"
-        for i in $(seq -w 1 50); do
-            head -c 256K /dev/urandom > "$applets/file$i.jar"
-            echo "md5:$i file$i.jar" >> "$applets/fcompare.ini.tmp"
-        done
-        client_jar "$applets"
-    fi
-    applets=$www/big/XNL/applets
+    fifty_files "$www/files/XNL/applets" 1M
+    fifty_files "$www/latency/XNL/applets" 256K
+    local applets=$www/big/XNL/applets
     if [ ! -f "$applets/Marvique.jar" ]; then
         mkdir -p "$applets"
         head -c 512M /dev/urandom > "$applets/big.bin"
@@ -108,6 +90,17 @@ make_files() {
         client_jar "$applets"
     fi
     chmod -R a+rX "$www"
+}
+fifty_files() { # applets folder, size of each file (head -c)
+    [ ! -f "$1/Marvique.jar" ] || return 0
+    mkdir -p "$1"
+    : > "$1/fcompare.ini.tmp"
+    local i
+    for i in $(seq -w 1 50); do
+        head -c "$2" /dev/urandom > "$1/file$i.jar"
+        echo "md5:$i file$i.jar" >> "$1/fcompare.ini.tmp"
+    done
+    client_jar "$1"
 }
 client_jar() { # applets folder, its manifest so far in fcompare.ini.tmp
     head -c 4K /dev/urandom > "$1/Marvique.jar"
