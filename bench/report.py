@@ -2,7 +2,8 @@
 """The benchmark's table: medians, ratios and peak memory per row and placement.
 
 report.py RESULTS LAUNCHER CURL, RESULTS holding MODE-ROW-N.json (hyperfine
-exports, launcher first) and MODE-ROW-{launcher,curl}.mem (GNU time's %M in KiB).
+exports, launcher first) and MODE-ROW-WHO.mem (GNU time's %M in KiB), WHO the
+command's name: launcher, curl, or curl-parallel in the latency row.
 
 report.py check RESULTS MODE ROW ACCESS_LOG CLIENTS PATH... tells whether a row's
 rounds measured whole runs (see problems()); ACCESS_LOG holds the server's
@@ -18,22 +19,28 @@ from collections import Counter
 from datetime import datetime
 from pathlib import Path
 
-# row: (what, target ratio of the medians; None for the search row). Every
-# launcher run ends with the client started; the client jar is one file more.
-ROWS = {
-    "uptodate": ("Up-to-date start, 51-line manifest (HTTPS) vs one manifest fetch", 1.2),
-    "update": ("Full update, 50 x 1 MiB + client jar over HTTPS vs one curl process", 1.5),
-    "big-http": ("One 512 MiB file + client jar over HTTP", 1.1),
-    "big-https": ("One 512 MiB file + client jar over HTTPS", 1.1),
-    "idle": ("Full update with 100 extra idle processes", None),
-}
+# (row, curl's command it is compared with, what, target ratio of the medians;
+# None for the search row), in the table's order. Every launcher run ends with
+# the client started; the client jar is one file more. The latency row holds
+# two curl runs per round, one after the other and side by side.
+ROWS = [
+    ("uptodate", "curl", "Up-to-date start, 51-line manifest (HTTPS) vs one manifest fetch", 1.1),
+    ("update", "curl", "Full update, 50 x 1 MiB + client jar over HTTPS vs one curl process", 1.5),
+    ("latency", "curl", "Full update, 50 x 256 KiB + client jar over HTTPS, 20 ms each way, "
+     "vs curl one file after the other", 0.4),
+    ("latency", "curl-parallel", "The same vs curl --parallel --parallel-max 4", 1.1),
+    ("big-http", "curl", "One 512 MiB file + client jar over HTTP", 1.1),
+    ("big-https", "curl", "One 512 MiB file + client jar over HTTPS", 1.1),
+    ("idle", "curl", "Full update with 100 extra idle processes", None),
+]
+WHO = ("launcher", "curl-parallel", "curl")
 FILES = 50
 MEMORY_TARGET = 1.2
 SEARCH_TARGET_MS = 10
 
 
 def load(results):
-    """{(mode, row, "launcher" or "curl"): [seconds]}, and the same of peak MiB."""
+    """{(mode, row, command): [seconds]}, and the same of peak MiB."""
     times, memory = {}, {}
     for path in sorted(results.glob("*.json")):
         mode, row = path.stem.split("-", 1)
@@ -42,7 +49,8 @@ def load(results):
             times.setdefault((mode, row, result["command"]), []).extend(result["times"])
     for path in results.glob("*.mem"):
         mode, rest = path.stem.split("-", 1)
-        row, who = rest.rsplit("-", 1)
+        who = next(who for who in WHO if rest.endswith("-" + who))
+        row = rest[:-len(who) - 1]
         # GNU time writes a line of its own before the value when the command
         # exits non-zero, as the launcher does when it started the client.
         memory[(mode, row, who)] = [int(line) / 1024 for line in path.read_text().splitlines() if line.isdigit()]
@@ -56,15 +64,15 @@ def table(times, memory):
     of the moment, which drifts between rows on a shared machine."""
     lines = []
     for mode in sorted({key[0] for key in times}, key=lambda mode: mode != "pinned"):
-        for row, (what, target) in ROWS.items():
+        for row, against, what, target in ROWS:
             if (mode, row, "launcher") not in times:
                 continue
             mine = statistics.median(times[(mode, row, "launcher")])
-            theirs = statistics.median(times[(mode, row, "curl")])
-            line = {"mode": mode, "row": row, "what": what, "launcher": mine, "curl": theirs,
+            theirs = statistics.median(times[(mode, row, against)])
+            line = {"mode": mode, "row": row, "against": against, "what": what, "launcher": mine, "curl": theirs,
                     "ratio": mine / theirs, "runs": len(times[(mode, row, "launcher")])}
             line["mem_launcher"], line["mem_curl"] = (
-                statistics.median(memory.get((mode, row, who)) or [float("nan")]) for who in ("launcher", "curl"))
+                statistics.median(memory.get((mode, row, who)) or [float("nan")]) for who in ("launcher", against))
             line["mem_ratio"] = line["mem_launcher"] / line["mem_curl"]
             met = [line["mem_ratio"] <= MEMORY_TARGET]
             if target is not None:
@@ -88,12 +96,13 @@ def problems(exports, requests, expected, clients):
     exports, hyperfine's JSON of each round; requests, the server's log of the
     launcher's requests, "STATUS PATH" each; expected, the paths one launcher
     run asks for; clients, the client starts counted. Each round must hold one
-    launcher run that started the client (exit code 1), one curl run that
-    succeeded, and the launcher's requests must be exactly the expected ones,
-    each answered 200."""
+    launcher run that started the client (exit code 1), one run of each curl
+    command that succeeded, and the launcher's requests must be exactly the
+    expected ones, each answered 200."""
     rounds = len(exports)
     found = []
-    for who, code in (("launcher", 1), ("curl", 0)):
+    commands = dict.fromkeys(result["command"] for export in exports for result in export["results"])
+    for who, code in [("launcher", 1)] + [(who, 0) for who in commands if who != "launcher"]:
         codes = [c for export in exports for result in export["results"] if result["command"] == who
                  for c in result["exit_codes"]]
         if codes != [code] * rounds:

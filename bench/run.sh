@@ -11,13 +11,17 @@
 #             against one fetch of the manifest, HTTPS
 #   update    full update, 50 files of 1 MiB and the client jar over HTTPS,
 #             against one curl process fetching the same 52 URLs
+#   latency   full update, 50 files of 256 KiB and the client jar over HTTPS
+#             through bench/relay.py, which delays each direction by 20 ms,
+#             against curl fetching the same 52 URLs one after the other, and
+#             then with --parallel --parallel-max 4 (three runs per round)
 #   big-http  one 512 MiB file over HTTP (the manifest and the client jar too,
 #             on both sides)
 #   big-https the same over HTTPS
 #   idle      the full update with 100 extra idle processes running
 # Every row runs twice: pinned (wineserver and the measured commands on CPU 0)
-# and unpinned. nginx always runs on CPU 1. Peak memory is GNU time's maximum
-# resident set of the measured Wine process.
+# and unpinned. nginx and the relay always run on CPU 1. Peak memory is GNU
+# time's maximum resident set of the measured Wine process.
 #
 # A measured launcher run is a whole run: a plain link, the manifest, the
 # files, and the client started with a registered Java runtime whose javaw.exe
@@ -43,7 +47,7 @@ curl_exe=$deps/curl-tool-$CURL_VERSION-i686-w64-mingw32/curl.exe
 exe=$(realpath "${KOVREL_BENCH_EXE:-$root/build/kovrel.exe}")
 rounds=${KOVREL_BENCH_ROUNDS:-10}
 big_rounds=${KOVREL_BENCH_BIG_ROUNDS:-3}
-rows=${KOVREL_BENCH_ROWS:-uptodate update big-http big-https idle}
+rows=${KOVREL_BENCH_ROWS:-uptodate update latency big-http big-https idle}
 modes=${KOVREL_BENCH_MODES:-pinned unpinned}
 
 dir=$root/build/bench
@@ -76,17 +80,9 @@ jre='HKLM\SOFTWARE\JavaSoft\Java Runtime Environment'
 # --- files served ---------------------------------------------------------------------
 # Each manifest ends with the client jar, which a run needs to start the client.
 make_files() {
-    local applets=$www/files/XNL/applets
-    if [ ! -f "$applets/Marvique.jar" ]; then
-        mkdir -p "$applets"
-        : > "$applets/fcompare.ini.tmp"
-        for i in $(seq -w 1 50); do
-            head -c 1M /dev/urandom > "$applets/file$i.jar"
-            echo "md5:$i file$i.jar" >> "$applets/fcompare.ini.tmp"
-        done
-        client_jar "$applets"
-    fi
-    applets=$www/big/XNL/applets
+    fifty_files "$www/files/XNL/applets" 1M
+    fifty_files "$www/latency/XNL/applets" 256K
+    local applets=$www/big/XNL/applets
     if [ ! -f "$applets/Marvique.jar" ]; then
         mkdir -p "$applets"
         head -c 512M /dev/urandom > "$applets/big.bin"
@@ -94,6 +90,17 @@ make_files() {
         client_jar "$applets"
     fi
     chmod -R a+rX "$www"
+}
+fifty_files() { # applets folder, size of each file (head -c)
+    [ ! -f "$1/Marvique.jar" ] || return 0
+    mkdir -p "$1"
+    : > "$1/fcompare.ini.tmp"
+    local i
+    for i in $(seq -w 1 50); do
+        head -c "$2" /dev/urandom > "$1/file$i.jar"
+        echo "md5:$i file$i.jar" >> "$1/fcompare.ini.tmp"
+    done
+    client_jar "$1"
 }
 client_jar() { # applets folder, its manifest so far in fcompare.ini.tmp
     head -c 4K /dev/urandom > "$1/Marvique.jar"
@@ -106,11 +113,11 @@ make_files
 # --- nginx on loopback, HTTP and HTTPS, on CPU 1 -----------------------------------------
 free_ports() {
     python3 -c 'import socket
-s = [socket.socket() for _ in range(4)]
+s = [socket.socket() for _ in range(6)]
 for x in s: x.bind(("127.0.0.1", 0))
 print(" ".join(str(x.getsockname()[1]) for x in s))'
 }
-read -r p_files p_files_tls p_big p_big_tls < <(free_ports)
+read -r p_files p_files_tls p_big p_big_tls p_latency_tls p_relay < <(free_ports)
 ng=$dir/nginx
 [ -f "$ng/cert.pem" ] || openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj /CN=kovrel-bench.invalid \
     -keyout "$ng/key.pem" -out "$ng/cert.pem" >/dev/null 2>&1
@@ -138,13 +145,18 @@ http {
     server { listen 127.0.0.1:$p_files_tls ssl; root $www/files; }
     server { listen 127.0.0.1:$p_big; root $www/big; }
     server { listen 127.0.0.1:$p_big_tls ssl; root $www/big; }
+    server { listen 127.0.0.1:$p_latency_tls ssl; root $www/latency; }
 }
 EOF
 mkdir -p "$ng/tmp"
 taskset -c 1 nginx -c "$ng/nginx.conf" -p "$ng" &
 nginx_pid=$!
+# The distant server: nginx behind the relay, 20 ms each way. It ends by
+# itself when this script has gone, and at once when the script ends well.
+taskset -c 1 python3 "$root/bench/relay.py" "$p_relay" "$p_latency_tls" 20 $$ > "$dir/relay.out" 2>&1 &
+relay_pid=$!
 cleanup() {
-    kill "$nginx_pid" 2>/dev/null || true
+    kill "$nginx_pid" "$relay_pid" 2>/dev/null || true
     wineserver -k 2>/dev/null || true
 }
 trap cleanup EXIT
@@ -153,6 +165,9 @@ for _ in $(seq 50); do
     sleep 0.1
 done
 curl -sf -o /dev/null "http://127.0.0.1:$p_big/XNL/applets/fcompare.ini" || { log "nginx does not serve"; exit 1; }
+for _ in $(seq 100); do grep -q ready "$dir/relay.out" && break; sleep 0.1; done
+curl -sfk -o /dev/null "https://127.0.0.1:$p_relay/XNL/applets/fcompare.ini" ||
+    { log "the relay does not serve"; cat "$dir/relay.out"; exit 1; }
 
 # --- commands -----------------------------------------------------------------------------
 # One link per server: the launcher takes its base URL from the link.
@@ -178,6 +193,7 @@ curl_config() { # name base applets-folder
 curl_config update "https://127.0.0.1:$p_files_tls" "$www/files"
 curl_config big-http "http://127.0.0.1:$p_big" "$www/big"
 curl_config big-https "https://127.0.0.1:$p_big_tls" "$www/big"
+curl_config latency "https://127.0.0.1:$p_relay" "$www/latency"
 cat > "$dir/empty-work.sh" <<EOF
 rm -rf '$work' '$temp/Kovrel.log'
 EOF
@@ -192,17 +208,24 @@ cat '$client_done' >> "\$1" 2>/dev/null || true
 rm -f '$client_done'
 rm -rf '$bench_c/out'
 EOF
+cat > "$dir/empty-out.sh" <<EOF
+rm -rf '$bench_c/out'
+EOF
 
-# row -> launcher link, its preparation, curl's arguments, the folder served
-declare -A row_link row_prepare row_curl row_www
+# row -> launcher link, its preparation, curl's arguments, the arguments of a
+# second curl run where the row has one, the folder served
+declare -A row_link row_prepare row_curl row_curl_parallel row_www
 row_link[uptodate]=$(link "https://127.0.0.1:$p_files_tls")
 row_prepare[uptodate]=$dir/keep-work.sh
 row_curl[uptodate]="-s -S -k --create-dirs -o C:/bench/out/fcompare.ini https://127.0.0.1:$p_files_tls/XNL/applets/fcompare.ini"
-for r in update big-http big-https; do
+for r in update latency big-http big-https; do
     row_prepare[$r]=$dir/empty-work.sh
     row_curl[$r]="-K C:/bench/$r.txt"
 done
 row_link[update]=${row_link[uptodate]}
+row_link[latency]=$(link "https://127.0.0.1:$p_relay")
+row_curl_parallel[latency]="-K C:/bench/latency.txt --parallel --parallel-max 4"
+row_www[latency]=$www/latency
 row_link[big-http]=$(link "http://127.0.0.1:$p_big")
 row_link[big-https]=$(link "https://127.0.0.1:$p_big_tls")
 row_link[idle]=${row_link[update]}
@@ -211,11 +234,14 @@ row_curl[idle]=${row_curl[update]}
 for r in uptodate update idle; do row_www[$r]=$www/files; done
 for r in big-http big-https; do row_www[$r]=$www/big; done
 
-# Times one row: rounds of one launcher run and one curl run, each under GNU
-# time for its peak memory.
+# Times one row: rounds of one launcher run and one curl run (two in the
+# latency row), each under GNU time for its peak memory.
 measure() { # mode row rounds pin
     local mode=$1 row=$2 n=$3 pin=$4 i
     local out=$results/$mode-$row
+    local parallel=()
+    [ -z "${row_curl_parallel[$row]:-}" ] || parallel=(--prepare "bash $dir/empty-out.sh" -n curl-parallel
+        "$pin /usr/bin/time -f %M -a -o $out-curl-parallel.mem wine $bench_c/curl.exe ${row_curl_parallel[$row]}")
     log "$mode $row: $n rounds"
     : > "$ng/access.log"
     # hyperfine -N splits the commands itself, where a backslash escapes: the
@@ -226,6 +252,7 @@ measure() { # mode row rounds pin
             --prepare "bash ${row_prepare[$row]}" --prepare "bash $dir/client-ended.sh $out-clients.txt" \
             -n launcher "$pin /usr/bin/time -f %M -a -o $out-launcher.mem wine $bench_c/kovrel.exe ${row_link[$row]}" \
             -n curl "$pin /usr/bin/time -f %M -a -o $out-curl.mem wine $bench_c/curl.exe ${row_curl[$row]}" \
+            "${parallel[@]}" \
             >> "$results/hyperfine.log" 2>&1 ||
             { log "$mode $row: hyperfine failed"; tail -20 "$results/hyperfine.log"; exit 1; }
     done
@@ -266,12 +293,15 @@ for mode in $modes; do
     pin=
     [ "$mode" = pinned ] && pin="taskset -c 0"
     start_server "$pin"
-    # The up-to-date row needs the files in place.
-    bash "$dir/empty-work.sh"
-    $pin wine 'C:\bench\kovrel.exe' "${row_link[uptodate]}" >/dev/null 2>&1 || true
-    bash "$dir/client-ended.sh" /dev/null
     for row in $rows; do
         case $row in
+        uptodate)
+            # The files in place, whatever row ran before.
+            bash "$dir/empty-work.sh"
+            $pin wine 'C:\bench\kovrel.exe' "${row_link[uptodate]}" >/dev/null 2>&1 || true
+            bash "$dir/client-ended.sh" /dev/null
+            measure "$mode" "$row" "$rounds" "$pin"
+            ;;
         big-*) measure "$mode" "$row" "$big_rounds" "$pin" ;;
         idle) start_idle "$pin"; measure "$mode" "$row" "$rounds" "$pin" ;;
         *) measure "$mode" "$row" "$rounds" "$pin" ;;

@@ -5,8 +5,10 @@
 #    command-line tool and libcrypto, clang with libFuzzer (native tests and
 #    fuzzing), Debian's libcurl of the launcher's version (the fuzz target that
 #    compares the server rule with libcurl's URL parser), wixl and msitools
-#    (MSI packages) and osslsigncode (Authenticode signing), Xvfb and
-#    ImageMagick (the window tests' X server and screenshots);
+#    (MSI packages) and osslsigncode (Authenticode signing), tinyproxy (the
+#    proxy tests start their own, never the service), winbind (Samba's
+#    ntlm_auth, which Wine's NTLM login needs), Xvfb and ImageMagick (the
+#    window tests' X server and screenshots);
 #  - libcurl, cross-built static from Debian's source package (Schannel, zlib);
 #  - OpenSSL's applink source, from OpenSSL's source package.
 # Built dependencies go to a cache outside the source tree ($KOVREL_DEPS,
@@ -38,7 +40,8 @@ as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 log() { echo "bootstrap: $*"; }
 
 packages=(g++-mingw-w64-i686 libz-mingw-w64-dev wine wine32:i386 wine64
-          googletest cmake make python3 openssl dpkg-dev xz-utils xvfb imagemagick)
+          googletest cmake make python3 openssl dpkg-dev xz-utils
+          tinyproxy winbind xvfb imagemagick)
 [ -z "$native" ] || packages+=(clang libfuzzer-14-dev libssl-dev libcurl4-openssl-dev)
 [ -z "$package" ] || packages+=(wixl msitools osslsigncode)
 [ -z "$bench" ] || packages+=(nginx-light hyperfine time)

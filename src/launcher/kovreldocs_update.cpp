@@ -20,6 +20,7 @@
 #include "logging/Logging.h"
 #include "policy/Policy.h"
 #include "policy/ServerCheck.h"
+#include "proxy/Proxy.h"
 #include "rules/baseURL.h"
 #include "rules/launcherNames.h"
 #include "text/Utf8.h"
@@ -42,6 +43,7 @@ struct RunRecord {
     // cmd.exe's 8191 characters.
     wchar_t safeLink[8100];
     Policy policy;
+    ProxyDecision proxy; // the one decision of the run, for every transfer
     Downloads downloads;
     char workFolder[UTF8_PATH_SIZE];
     HANDLE lock; // the work folder's, while held
@@ -317,6 +319,10 @@ UNITTEST int run(RunRecord *record, int argc, char *argv[])
     // Once per run, not per download: each start-up loads the system's network
     // and security libraries again, and the caches keep connections for reuse.
     getHTTPStartup(&record->downloads, &record->policy);
+    char manifestURL[4096];
+    snprintf(manifestURL, sizeof manifestURL, "%s" APPLETS_PATH MANIFEST_NAME, record->requestBase);
+    decideProxy(&record->policy, manifestURL, &record->proxy);
+    record->downloads.proxy = &record->proxy;
     record->downloads.sink = progressSink(record->window);
     return update(record);
 }

@@ -106,6 +106,16 @@ UNITTEST int policyText(unsigned long type, const void *data, unsigned long size
     return 1;
 }
 
+// Drops the blanks around text, in place.
+static void trimBlanks(char *text)
+{
+    size_t start = strspn(text, " \t"), len = strlen(text + start);
+    while (len && (text[start + len - 1] == ' ' || text[start + len - 1] == '\t'))
+        --len;
+    memmove(text, text + start, len);
+    text[len] = '\0';
+}
+
 bool serverAllowed(const char *allowedServers, const ServerName *server)
 {
     ServerName entry;
@@ -304,21 +314,36 @@ void ReadPolicy(Policy *policy)
         policy->unusable = "VerifyDigests";
     else if (read)
         policy->verifyDigests = digests;
+    size = sizeof data;
+    read = queryValue(key, "VerifyServerCertificate", &type, data, &size);
+    int verify = read > 0 ? policySwitch(type, data, size) : -1;
+    if (read && verify < 0)
+        policy->unusable = "VerifyServerCertificate";
+    else if (read)
+        policy->verifyServerCertificate = verify != 0;
     // Not a trust control: a value that cannot be read leaves the window on.
     size = sizeof data;
     if (queryValue(key, "ShowProgress", &type, data, &size) == 1)
         policy->showProgress = policyFlag(type, data, size, policy->showProgress);
+    // The proxy values (blanks around them dropped) as the others: one that
+    // cannot be read is left out, and the next source of the proxy applies
+    // (the decision's log line says which).
     const struct {
         const char *name;
         bool https;
+        bool trimmed;
         char *out;
         size_t outSize;
-    } texts[] = {{"JavaHome", false, policy->javaHome, sizeof policy->javaHome},
-                 {"JavaDownloadURL", true, policy->javaDownloadURL, sizeof policy->javaDownloadURL}};
+    } texts[] = {{"JavaHome", false, false, policy->javaHome, sizeof policy->javaHome},
+                 {"JavaDownloadURL", true, false, policy->javaDownloadURL, sizeof policy->javaDownloadURL},
+                 {"ProxyServer", false, true, policy->proxyServer, sizeof policy->proxyServer},
+                 {"ProxyBypass", false, true, policy->proxyBypass, sizeof policy->proxyBypass},
+                 {"ProxyAutoConfigURL", false, true, policy->proxyAutoConfigURL, sizeof policy->proxyAutoConfigURL}};
     for (const auto &value : texts) {
         size = sizeof data;
-        if (queryValue(key, value.name, &type, data, &size) == 1)
-            policyText(type, data, size, value.https, value.out, value.outSize);
+        if (queryValue(key, value.name, &type, data, &size) == 1 &&
+            policyText(type, data, size, value.https, value.out, value.outSize) && value.trimmed)
+            trimBlanks(value.out);
     }
     size = sizeof data;
     if (queryValue(key, "PreferredJavaBits", &type, data, &size) == 1)
@@ -335,12 +360,14 @@ void describeControls(const Policy *policy, char *out, size_t outSize)
         pins += *p == ';';
     for (const char *p = policy->manifestPublicKeys; *p; p += strlen(p) + 1)
         ++keys;
-    if (!servers && !pins && !policy->verifyDigests && !keys) {
+    if (!servers && !pins && !policy->verifyDigests && !keys && !policy->verifyServerCertificate) {
         snprintf(out, outSize, "none, the server is not verified");
         return;
     }
     int n = snprintf(out, outSize, "allowed servers: %d, pinned public keys: %d, verified digests: %s", servers, pins,
                      policy->verifyDigests == DIGESTS_REQUIRED ? "required" : policy->verifyDigests ? "on" : "off");
     if (keys && n >= 0 && (size_t)n < outSize)
-        snprintf(out + n, outSize - n, ", signed manifests: %d keys", keys);
+        n += snprintf(out + n, outSize - n, ", signed manifests: %d keys", keys);
+    if (policy->verifyServerCertificate && n >= 0 && (size_t)n < outSize)
+        snprintf(out + n, outSize - n, ", server certificate: verified by Windows");
 }

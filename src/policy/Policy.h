@@ -35,6 +35,14 @@ struct Policy {
     // ManifestPublicKeys: "<key id>:<base64>" entries in the list form of
     // allowedServers; empty when manifests need no signature.
     char manifestPublicKeys[4096];
+    // ProxyServer: WinHTTP's "host:port" (or a list of them), "direct", or
+    // empty when not set; ProxyBypass: hosts that go direct, WinHTTP's syntax.
+    char proxyServer[512];
+    char proxyBypass[1024];
+    char proxyAutoConfigURL[1024]; // ProxyAutoConfigURL: a PAC address; empty when not set
+    // VerifyServerCertificate: the server's certificate checked against the
+    // machine's certificate store (0 off, 1 on).
+    int verifyServerCertificate;
     // The name of a trust value that is set but cannot be used; empty when
     // none. Such a run is refused rather than run without the control.
     const char *unusable;

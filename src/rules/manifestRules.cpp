@@ -90,8 +90,7 @@ static char lower(char c)
     return c >= 'A' && c <= 'Z' ? (char)(c - 'A' + 'a') : c;
 }
 
-// Whether name[0..len) equals the lower-case word, ASCII letters in any case.
-static bool sameWord(const char *name, size_t len, const char *word)
+bool sameWord(const char *name, size_t len, const char *word)
 {
     if (strlen(word) != len)
         return false;

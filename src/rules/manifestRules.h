@@ -75,3 +75,6 @@ size_t digestTokenDigits(const char *kind, const char *token);
 // text with bytes outside printable ASCII as \xNN, cut with "..." to fit out
 // (outSize of at least 8); returns out. For what reaches a person.
 const char *shownText(const char *text, char *out, size_t outSize);
+
+// Whether name[0..len) equals the lower-case word, ASCII letters in any case.
+bool sameWord(const char *name, size_t len, const char *word);

@@ -8,4 +8,5 @@ set(RULES_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/redact.cpp
     ${CMAKE_CURRENT_LIST_DIR}/transferLimits.cpp
     ${CMAKE_CURRENT_LIST_DIR}/javaVersion.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/proxyRules.cpp
 )

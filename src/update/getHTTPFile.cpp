@@ -11,11 +11,13 @@
 #include "UnitTest.h"
 #include "logging/Logging.h"
 #include "policy/Policy.h"
+#include "proxy/Proxy.h"
 #include "rules/launcherNames.h"
 #include "rules/manifestReader.h"
 #include "rules/manifestSignature.h"
 #include "update/fileDigest.h"
 #include "update/replaceFile.h"
+#include "update/serverCertificate.h"
 #include "text/Utf8.h"
 
 // The body is staged under the target's name plus this, beside it, and moved
@@ -263,8 +265,11 @@ static size_t writeBody(char *data, size_t size, size_t count, void *userdata)
     size_t bytes = size * count;
     if (!transfer->bodyStarted && !judgeBody(transfer))
         return 0;
-    transfer->over = bodyLimit(transfer->resumeFrom + transfer->decoded + (curl_off_t)bytes, transfer->coded,
-                               transfer->maxDecoded);
+    // The maximum holds for the whole file, the staged bytes included; the
+    // expansion, for what this answer sent.
+    curl_off_t left = transfer->maxDecoded - transfer->resumeFrom;
+    transfer->over = bodyLimit(transfer->decoded + (curl_off_t)bytes, transfer->coded,
+                               transfer->maxDecoded <= 0 ? 0 : left > 0 ? left : 1);
     if (transfer->over != BODY_WITHIN)
         return 0;
     if (transfer->passBytes && *transfer->passBytes + (curl_off_t)bytes > transfer->downloads->maxPassBytes) {
@@ -405,6 +410,7 @@ void getHTTPStartup(Downloads *downloads, const Policy *policy)
     downloads->connectTimeoutSeconds = policy->connectTimeoutSeconds;
     downloads->stallTimeoutSeconds = policy->stallTimeoutSeconds;
     downloads->pinnedPublicKeys = policy->pinnedPublicKeys;
+    downloads->verifyServerCertificate = policy->verifyServerCertificate != 0;
     downloads->maxParallel = policy->maxParallelDownloads;
     downloads->maxFileBytes = (curl_off_t)policy->maxFileMegabytes << 20;
     downloads->maxPassBytes = (curl_off_t)policy->maxPassMegabytes << 20;
@@ -441,9 +447,17 @@ static int beginTransfer(Transfer *transfer, CURL *curl)
     transfer->progress.handle = curl;
     curl_easy_setopt(curl, CURLOPT_URL, transfer->url);
     curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "deflate");
-    // Off on purpose: deployments serve self-signed certificates on IP addresses.
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
-    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    // Off unless the administrator asks: deployments serve self-signed
+    // certificates on IP addresses. On, Schannel checks the chain against the
+    // machine's store; an unreachable revocation server (behind a proxy, say)
+    // does not fail the transfer.
+    long verify = downloads->verifyServerCertificate ? 1L : 0L;
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, verify);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, verify * 2);
+    if (verify) {
+        curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, (long)CURLSSLOPT_REVOKE_BEST_EFFORT);
+        curl_easy_setopt(curl, CURLOPT_CERTINFO, 1L);
+    }
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, (long)downloads->connectTimeoutSeconds);
     // Pins hold without a certificate authority: the key itself is checked.
     if (downloads->pinnedPublicKeys[0])
@@ -460,6 +474,10 @@ static int beginTransfer(Transfer *transfer, CURL *curl)
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, transfer);
     curl_easy_setopt(curl, CURLOPT_SHARE, downloads->share);
     curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, receiveBufferSize);
+    // The entry of the run's proxy list that the transfers before reached,
+    // with the login they ended up with.
+    if (downloads->proxy)
+        proxyApply(curl, downloads->proxy);
 
     if (!transfer->deferLog) {
         LogTime("getHTTPFile - Start", true);
@@ -557,6 +575,8 @@ static int endTransfer(Transfer *transfer, CURLcode rc)
                       strerror(transfer->writeError), transfer->part);
         ok = 0;
     }
+    if (ok && transfer->downloads->verifyServerCertificate && !serverCertificateTrusted(curl))
+        ok = 0;
     if (!closed) {
         // After a failed write the close fails too; that was reported above.
         if (!transfer->writeError)
@@ -591,14 +611,34 @@ static int endTransfer(Transfer *transfer, CURLcode rc)
                                                                                      : TRANSFER_FAILED;
 }
 
+// Makes the transfer ready to be made again on its handle (the proxy's next
+// entry, or its login with NTLM alone): false once a byte of the body went
+// to the file, which the attempts before never do.
+static bool restartTransfer(void *context)
+{
+    Transfer *transfer = (Transfer *)context;
+    if (transfer->stored || transfer->writeError)
+        return false;
+    transfer->bodyStarted = transfer->accepted = false;
+    transfer->decoded = transfer->coded = transfer->received = 0;
+    transfer->over = BODY_WITHIN;
+    transfer->stalled = 0;
+    transfer->stall = StallWatch{};
+    transfer->progress.lastReportTime = 0.0;
+    return true;
+}
+
 static int download(Transfer *transfer)
 {
     CURL *curl = curl_easy_init();
     if (!curl)
         return 0;
     int result = TRANSFER_FAILED;
-    if (beginTransfer(transfer, curl))
-        result = endTransfer(transfer, curl_easy_perform(curl));
+    if (beginTransfer(transfer, curl)) {
+        ProxyDecision *proxy = transfer->downloads->proxy;
+        result = endTransfer(transfer, proxy ? proxyPerform(curl, proxy, restartTransfer, transfer)
+                                             : curl_easy_perform(curl));
+    }
     curl_slist_free_all(transfer->headers);
     curl_easy_cleanup(curl);
     return result == TRANSFER_DONE;
@@ -772,6 +812,7 @@ int fetchFiles(const Downloads *downloads, FetchJob *jobs, size_t count)
         int running = 0;
         curl_multi_perform(multi, &running);
         int left = 0;
+        bool freed = false;
         for (CURLMsg *msg; (msg = curl_multi_info_read(multi, &left));) {
             if (msg->msg != CURLMSG_DONE)
                 continue;
@@ -782,6 +823,7 @@ int fetchFiles(const Downloads *downloads, FetchJob *jobs, size_t count)
             if (!slot)
                 continue;
             int result = endSlot(multi, slot, msg->data.result, &ended);
+            freed = true;
             FetchJob *job = slot->job;
             if (!stopped && result == TRANSFER_TRANSIENT && job->tries < sizeof retryMs / sizeof *retryMs) {
                 LogFormat(true, "getHTTPFile - %s: tried again in %lu s (%u of %u)", job->url,
@@ -812,7 +854,9 @@ int fetchFiles(const Downloads *downloads, FetchJob *jobs, size_t count)
             runningProgress(slots, most, ended, &progress);
             sink->fetch(sink->context, &progress);
         }
-        if (finished < count)
+        // A freed slot takes the next file at once: waiting first would leave
+        // a connection idle on a distant server.
+        if (finished < count && !(freed && next < count))
             curl_multi_poll(multi, NULL, 0, 50, NULL);
     }
     curl_multi_cleanup(multi);

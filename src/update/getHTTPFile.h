@@ -6,6 +6,7 @@
 #include "rules/transferLimits.h"
 
 struct Policy;
+struct ProxyDecision;
 
 // What fetchFiles reports of the files it fetches side by side.
 struct FetchProgress {
@@ -44,6 +45,8 @@ struct Downloads {
     curl_off_t maxFileBytes;        // cap of any one file of fetchFiles
     curl_off_t maxPassBytes;        // cap of all that one fetchFiles stores
     CURLSH *share;                  // null: each transfer connects anew
+    bool verifyServerCertificate;   // the server's certificate checked against the machine's store
+    ProxyDecision *proxy;           // the run's proxy; null: libcurl's own choice
     const TransferSink *sink;       // null: none
 };
 

@@ -49,9 +49,14 @@ static char *readWhole(const char *path, size_t maxSize, size_t *size)
     FILE *f = openFile(path, "rb");
     if (!f)
         return NULL;
-    char *data = (char *)malloc(maxSize + 2);
-    size_t n = data ? fread(data, 1, maxSize + 1, f) : 0;
-    int err = !data ? ENOMEM : ferror(f) ? EIO : n > maxSize ? EFBIG : 0;
+    // A block of the file's own length: one of the limit's would be memory
+    // the run holds for nothing.
+    struct _stat st;
+    size_t length = _fstat(_fileno(f), &st) == 0 && st.st_size >= 0 ? (size_t)st.st_size : maxSize;
+    size_t room = length < maxSize ? length : maxSize;
+    char *data = (char *)malloc(room + 2);
+    size_t n = data ? fread(data, 1, room + 1, f) : 0;
+    int err = !data ? ENOMEM : ferror(f) ? EIO : n > maxSize ? EFBIG : n > room ? EIO : 0;
     fclose(f);
     if (err) {
         free(data);

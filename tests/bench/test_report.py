@@ -11,8 +11,10 @@ report = importlib.util.module_from_spec(_source)
 _source.loader.exec_module(report)
 
 
-def write_round(folder, mode, row, n, launcher, curl):
+def write_round(folder, mode, row, n, launcher, curl, parallel=None):
     results = [{"command": "launcher", "times": [launcher]}, {"command": "curl", "times": [curl]}]
+    if parallel is not None:
+        results.append({"command": "curl-parallel", "times": [parallel]})
     (folder / f"{mode}-{row}-{n}.json").write_text(json.dumps({"results": results}))
 
 
@@ -23,12 +25,18 @@ class Table(unittest.TestCase):
                   ("pinned", "idle", [1.6, 1.9, 1.5], [1.0, 1.1, 0.9], ["20480"], ["18432"]),
                   ("unpinned", "update", [2.0], [2.0], ["18432"], ["18432"]),
                   ("pinned", "big-http", [2.2], [2.0], ["20480"], ["16384"]),
-                  ("unpinned", "idle", [2.0], [1.0], ["18432"], ["18432"])]
+                  ("unpinned", "idle", [2.0], [1.0], ["18432"], ["18432"]),
+                  ("pinned", "latency", [1.0, 1.2], [3.0, 3.0], ["20480"], ["18432"])]
+        # The latency row's second curl command: seconds per round, peak KiB.
+        parallel = {("pinned", "latency"): ([1.0, 1.0], ["19456"])}
         with tempfile.TemporaryDirectory() as tmp:
             folder = Path(tmp)
             for mode, row, mine, theirs, mem_mine, mem_theirs in rounds:
-                for n, (a, b) in enumerate(zip(mine, theirs), 1):
-                    write_round(folder, mode, row, n, a, b)
+                side_by_side, mem_side_by_side = parallel.get((mode, row), ([None] * len(mine), None))
+                for n, (a, b, c) in enumerate(zip(mine, theirs, side_by_side), 1):
+                    write_round(folder, mode, row, n, a, b, c)
+                if mem_side_by_side:
+                    (folder / f"{mode}-{row}-curl-parallel.mem").write_text("\n".join(mem_side_by_side) + "\n")
                 # As GNU time writes it for a launcher that started the client (exit code 1).
                 (folder / f"{mode}-{row}-launcher.mem").write_text(
                     "".join(f"Command exited with non-zero status 1\n{kib}\n" for kib in mem_mine))
@@ -38,6 +46,9 @@ class Table(unittest.TestCase):
                 round(l.get("search_ms", -1), 1), l["met"], l["runs"]) for l in lines]
         self.assertEqual([
             ("pinned", "update", 1.4, 1.4, 1.111, -1, True, 3),
+            # One launcher median against both curl runs of the same rounds.
+            ("pinned", "latency", 1.1, 0.367, 1.111, -1, True, 2),  # <= 0.4x of one after the other
+            ("pinned", "latency", 1.1, 1.1, 1.053, -1, True, 2),  # <= 1.1x of side by side
             ("pinned", "big-http", 2.2, 1.1, 1.25, -1, False, 1),  # memory over 1.2x
             ("pinned", "idle", 1.6, 1.6, 1.111, 4.0, True, 3),  # (1.6 - 1.0 * 1.4) / 50 files
             ("unpinned", "update", 2.0, 1.0, 1.0, -1, True, 1),
@@ -61,9 +72,15 @@ class WholeRuns(unittest.TestCase):
             ("a file fetched twice", [1], [0], whole + whole[1:], 1, ["requests unexpected"]),
             ("the client did not start", [1, 0], [0, 0], whole * 2, 1, ["launcher", "1 client starts in 2 rounds"]),
             ("curl failed", [1], [7], whole, 1, ["curl"]),
+            ("curl's parallel run failed", [1, 1], [(0, 0), (0, 28)], whole * 2, 2, ["curl-parallel"]),
         ]
         for name, launcher, curl, requests, clients, found in cases:
             with self.subTest(name):
-                exports = [{"results": [{"command": "launcher", "exit_codes": [a]}, {"command": "curl", "exit_codes": [b]}]}
-                           for a, b in zip(launcher, curl)]
+                exports = []
+                for a, b in zip(launcher, curl):
+                    results = [{"command": "launcher", "exit_codes": [a]}]
+                    # A pair: curl one file after the other, then side by side.
+                    for command, code in zip(("curl", "curl-parallel"), b if isinstance(b, tuple) else (b,)):
+                        results.append({"command": command, "exit_codes": [code]})
+                    exports.append({"results": results})
                 self.assertEqual(found, [p.split(":")[0] for p in report.problems(exports, requests, expected, clients)])

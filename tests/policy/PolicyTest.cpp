@@ -422,6 +422,7 @@ TEST_F(PolicyKey, UnusableTrustValueIsNamed)
         {"AllowedServers", REG_SZ, std::string(9000, 'h')}, // larger than any usable value
         {"PinnedPublicKeys", REG_SZ, sz("sha256//short=")},
         {"VerifyDigests", REG_SZ, sz("1")},
+        {"VerifyServerCertificate", REG_SZ, sz("1")},
         // Present but naming nothing: not the absence of the control.
         {"AllowedServers", REG_SZ, sz("")},
         {"AllowedServers", REG_MULTI_SZ, multi({" "})},
@@ -435,6 +436,31 @@ TEST_F(PolicyKey, UnusableTrustValueIsNamed)
         policy = read();
         EXPECT_STREQ(row.name, policy.unusable) << row.data.size();
     }
+}
+
+TEST_F(PolicyKey, ProxyValuesAndTheWindowsStore)
+{
+    set("ProxyServer", REG_SZ, sz("  proxy.corp:8080 "));
+    set("ProxyBypass", REG_SZ, sz("*.corp;<local>"));
+    set("ProxyAutoConfigURL", REG_DWORD, dword(1)); // not text: left out
+    set("VerifyServerCertificate", REG_DWORD, dword(1));
+    Policy policy = read();
+    EXPECT_STREQ("proxy.corp:8080", policy.proxyServer);
+    EXPECT_STREQ("*.corp;<local>", policy.proxyBypass);
+    EXPECT_STREQ("", policy.proxyAutoConfigURL);
+    EXPECT_STREQ("", policy.unusable);
+    char controls[160];
+    describeControls(&policy, controls, sizeof controls);
+    EXPECT_STREQ("allowed servers: 0, pinned public keys: 0, verified digests: off, server certificate: verified "
+                 "by Windows",
+                 controls);
+
+    set("VerifyServerCertificate", REG_DWORD, dword(0));
+    set("ProxyServer", REG_SZ, std::string(600, 'p') + '\0'); // longer than the field: left out
+    policy = read();
+    EXPECT_STREQ("", policy.proxyServer);
+    describeControls(&policy, controls, sizeof controls);
+    EXPECT_STREQ("none, the server is not verified", controls);
 }
 
 } // namespace

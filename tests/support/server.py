@@ -195,7 +195,8 @@ class LocalServer:
     """HTTP and HTTPS on loopback, serving root (a temporary folder by default)."""
 
     def __init__(self, root=None, http=True, https=True, host="127.0.0.1", http_port=0,
-                 https_port=0, behaviour_file=None, request_log=None, verbose=False):
+                 https_port=0, behaviour_file=None, request_log=None, verbose=False, certificate=None):
+        """certificate: (PEM certificate, PEM key) for HTTPS instead of a self-signed one."""
         self.root = Path(root) if root else None
         self.host = host
         self.want = {"http": http_port if http else None, "https": https_port if https else None}
@@ -206,6 +207,7 @@ class LocalServer:
         self.behaviours = {}
         self.http_base = self.https_base = None
         self.certificate = None  # the HTTPS server's PEM certificate
+        self._given = certificate
         self._servers = []
         self._tmp = None
         self._lock = threading.Lock()
@@ -227,7 +229,7 @@ class LocalServer:
             if scheme == "https":
                 server = _HTTPSServer((self.host, port), _Handler)
                 server.context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-                self.certificate, key = make_certificate(self._tmp)
+                self.certificate, key = self._given or make_certificate(self._tmp)
                 server.context.load_cert_chain(self.certificate, key)
             else:
                 server = _HTTPServer((self.host, port), _Handler)

@@ -21,7 +21,7 @@ namespace {
 const char STAMP[] = " - Time:  \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d";
 
 // The limits of an administrator key without values, and no shared caches.
-const Downloads defaults = {30, 60, "", 4, (curl_off_t)1024 << 20, (curl_off_t)4096 << 20, NULL, NULL};
+const Downloads defaults = {30, 60, "", 4, (curl_off_t)1024 << 20, (curl_off_t)4096 << 20, NULL, false, NULL, NULL};
 
 std::string env(const char *name)
 {

@@ -20,7 +20,7 @@ struct Scene {
     std::string work = tmp.path() + "librun";
     std::string applets = "https://h:1/XNL/applets/";
     const char *javaExe = "javaw.exe";
-    const Downloads downloads = {30, 60, "", 4, 0, 0, NULL, NULL};
+    const Downloads downloads = {30, 60, "", 4, 0, 0, NULL, false, NULL, NULL};
 
     Scene()
     {
