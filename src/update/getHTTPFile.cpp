@@ -644,21 +644,10 @@ static int download(Transfer *transfer)
     return result == TRANSFER_DONE;
 }
 
-int getHTTPFile(const Downloads *downloads, const char *url, const char *path, const char *digestKind,
-                const char *digest)
-{
-    Transfer transfer = {};
-    transfer.downloads = downloads;
-    transfer.url = url;
-    transfer.path = path;
-    transfer.digestKind = digestKind;
-    transfer.digest = digest;
-    return download(&transfer);
-}
-
-// One transfer of a small file read whole: at most maxDecoded bytes.
-static int downloadCapped(const Downloads *downloads, const char *url, const char *path, curl_off_t maxDecoded,
-                          bool manifest)
+// One file on its own: at most maxDecoded bytes (0: no maximum), with the
+// digest when digestKind is given.
+static int downloadOne(const Downloads *downloads, const char *url, const char *path, curl_off_t maxDecoded,
+                       bool manifest, const char *digestKind = NULL, const char *digest = NULL)
 {
     Transfer transfer = {};
     transfer.downloads = downloads;
@@ -666,17 +655,25 @@ static int downloadCapped(const Downloads *downloads, const char *url, const cha
     transfer.path = path;
     transfer.maxDecoded = maxDecoded;
     transfer.manifest = manifest;
+    transfer.digestKind = digestKind;
+    transfer.digest = digest;
     return download(&transfer);
+}
+
+int getHTTPFile(const Downloads *downloads, const char *url, const char *path, const char *digestKind,
+                const char *digest)
+{
+    return downloadOne(downloads, url, path, 0, false, digestKind, digest);
 }
 
 int getHTTPManifest(const Downloads *downloads, const char *url, const char *path)
 {
-    return downloadCapped(downloads, url, path, (curl_off_t)MANIFEST_MAX_BYTES, true);
+    return downloadOne(downloads, url, path, (curl_off_t)MANIFEST_MAX_BYTES, true);
 }
 
 int getHTTPSignatures(const Downloads *downloads, const char *url, const char *path)
 {
-    return downloadCapped(downloads, url, path, (curl_off_t)SIGNATURE_MAX_BYTES, false);
+    return downloadOne(downloads, url, path, (curl_off_t)SIGNATURE_MAX_BYTES, false);
 }
 
 // The waits before the first and the second retry of a file.
