@@ -50,28 +50,41 @@ static HANDLE openLog(const wchar_t *path)
                     : error == ERROR_ACCESS_DENIED                                 ? EACCES
                                                                                    : EINVAL;
         else
-            wcscpy(gLogPath, path);
+            wcscpy_s(gLogPath, MAX_PATH, path);
     }
     return gLog;
 }
 
-int LogToFile(const char *text, bool echo, bool newline)
+int logFilePath(wchar_t *path, unsigned long *tempUnits)
 {
     // By its wide name: the user's folder may hold what the ANSI code page cannot.
-    wchar_t path[MAX_PATH];
     DWORD n = GetTempPathW(MAX_PATH, path);
-    if (n == 0 || n >= MAX_PATH) {
-        fprintf(stderr, "LogToFile - Error getting temporary directory (GetTempPath): %d (%s) %d\n",
-                errno, strerror(errno), (int)n);
+    if (tempUnits)
+        *tempUnits = n;
+    if (n == 0 || n >= MAX_PATH)
+        return -1;
+    // A temporary folder too long for the file name can only fail to open.
+    if (n + wcslen(L"\\Kovrel.log") >= MAX_PATH)
+        return 0;
+    wcscpy_s(path + n, MAX_PATH - n, L"Kovrel.log");
+    return 1;
+}
+
+int LogToFile(const char *text, bool echo, bool newline)
+{
+    wchar_t path[MAX_PATH];
+    unsigned long n = 0;
+    int found = logFilePath(path, &n);
+    if (found < 0) {
+        fprintf(stderr, "LogToFile - Error getting temporary directory (GetTempPath): %d (%s) %d\n", errno,
+                strerror(errno), (int)n);
         return 0;
     }
-    // A temporary folder too long for the file name can only fail to open.
-    if (n + wcslen(L"\\Kovrel.log") >= MAX_PATH) {
+    if (!found) {
         errno = ENAMETOOLONG;
         fprintf(stderr, "LogToFile - fopen failed: %d (%s)\n", errno, strerror(errno));
         return 0;
     }
-    wcscpy(path + n, L"\\Kovrel.log");
     HANDLE f = openLog(path);
     if (f == INVALID_HANDLE_VALUE) {
         fprintf(stderr, "LogToFile - fopen failed: %d (%s)\n", errno, strerror(errno));

@@ -12,6 +12,11 @@ extern char logmsg[16384];
 // to the file, 0 when the temporary folder or the file was not available.
 int LogToFile(const char *text, bool echo, bool newline);
 
+// The log file's path into path (MAX_PATH units), and the length
+// GetTempPath gave into *tempUnits: 1 done, 0 when the temporary folder is
+// too long for the name, -1 when there is none.
+int logFilePath(wchar_t *path, unsigned long *tempUnits = NULL);
+
 // Appends text, " - Time:  " and the local date and time. text may be logmsg.
 int LogTime(const char *text, bool echo);
 

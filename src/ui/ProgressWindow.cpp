@@ -198,7 +198,7 @@ static void showState(ProgressWindow *w)
     EnterCriticalSection(&w->lock);
     ProgressStep step = w->step;
     wchar_t file[MAX_PATH];
-    wcscpy(file, w->file);
+    wcscpy_s(file, MAX_PATH, w->file);
     unsigned n = w->n, m = w->m, done = w->done, share = w->share;
     long long expected = w->expected, received = w->received, fetched = w->fetched;
     DWORD elapsed = GetTickCount() - w->rateStart;
@@ -564,11 +564,9 @@ void progressError(ProgressWindow *w, ProgressError error, const char *subject)
     if (!w)
         return;
     // The log's place, as the log module opens it.
-    wchar_t log[MAX_PATH + 16] = L"%TEMP%\\Kovrel.log";
-    DWORD n = GetTempPathW(MAX_PATH, log);
-    if (n == 0 || n >= MAX_PATH)
-        wcscpy(log, L"%TEMP%\\");
-    wcscat(log, L"Kovrel.log");
+    wchar_t log[MAX_PATH];
+    if (logFilePath(log) != 1)
+        wcscpy_s(log, MAX_PATH, L"%TEMP%\\Kovrel.log");
     wchar_t wideSubject[512];
     toWide(subject ? subject : "", wideSubject, 512);
     static const UINT ids[] = {IDS_NO_SERVER,    IDS_REFUSED_SERVER, IDS_REFUSED_LINK,

@@ -355,20 +355,32 @@ static int fetchNeeded(UpdatePass *pass, const char *staging)
     return ok;
 }
 
+// The places of one needed file in a switch: its target in the work folder,
+// its staged copy, and where the file it replaces is kept aside.
+struct SwitchPaths {
+    char name[MANIFEST_NAME_SIZE];
+    char target[UTF8_PATH_SIZE], staged[UTF8_PATH_SIZE], aside[UTF8_PATH_SIZE];
+};
+
+static void switchPaths(const UpdatePass *pass, const char *staging, const ManifestItem *item, SwitchPaths *p)
+{
+    char base[17];
+    localPath(pass, item->fields.path, p->name, p->target, "workFileVersion");
+    stagedName(item, base, sizeof base);
+    snprintf(p->staged, sizeof p->staged, "%s\\%s", staging, base);
+    snprintf(p->aside, sizeof p->aside, "%s\\%s.old", staging, base);
+}
+
 // Puts back what a switch moved: each new file back to the staging folder,
 // for the next run, and the old one it replaced into its place.
 static void rollBack(const UpdatePass *pass, const char *staging, size_t moved, const bool *hadOld)
 {
     for (size_t i = moved; i-- > 0;) {
-        char name[MANIFEST_NAME_SIZE], target[UTF8_PATH_SIZE], staged[UTF8_PATH_SIZE], aside[UTF8_PATH_SIZE];
-        char base[17];
-        localPath(pass, pass->needed[i]->fields.path, name, target, "workFileVersion");
-        stagedName(pass->needed[i], base, sizeof base);
-        snprintf(staged, sizeof staged, "%s\\%s", staging, base);
-        snprintf(aside, sizeof aside, "%s\\%s.old", staging, base);
-        if (!replaceFile(target, staged, "workFileVersion") ||
-            (hadOld[i] && !replaceFile(aside, target, "workFileVersion")))
-            LogFormat(true, "workFileVersion - %s could not be put back: %lu", name, GetLastError());
+        SwitchPaths p;
+        switchPaths(pass, staging, pass->needed[i], &p);
+        if (!replaceFile(p.target, p.staged, "workFileVersion") ||
+            (hadOld[i] && !replaceFile(p.aside, p.target, "workFileVersion")))
+            LogFormat(true, "workFileVersion - %s could not be put back: %lu", p.name, GetLastError());
     }
 }
 
@@ -384,35 +396,29 @@ static int switchNeeded(UpdatePass *pass, const char *staging)
     }
     size_t moved = 0;
     for (; moved < pass->neededCount; ++moved) {
-        const ManifestItem *item = pass->needed[moved];
-        char name[MANIFEST_NAME_SIZE], target[UTF8_PATH_SIZE], staged[UTF8_PATH_SIZE], aside[UTF8_PATH_SIZE];
-        char base[17];
-        localPath(pass, item->fields.path, name, target, "workFileVersion");
-        stagedName(item, base, sizeof base);
-        snprintf(staged, sizeof staged, "%s\\%s", staging, base);
-        snprintf(aside, sizeof aside, "%s\\%s.old", staging, base);
+        SwitchPaths p;
+        switchPaths(pass, staging, pass->needed[moved], &p);
         struct _stat st;
-        hadOld[moved] = statFile(target, &st) == 0;
+        hadOld[moved] = statFile(p.target, &st) == 0;
         // The old file is kept aside, so that it can be put back.
-        if ((hadOld[moved] && !replaceFile(target, aside, "workFileVersion")) ||
-            !replaceFile(staged, target, "workFileVersion")) {
+        if ((hadOld[moved] && !replaceFile(p.target, p.aside, "workFileVersion")) ||
+            !replaceFile(p.staged, p.target, "workFileVersion")) {
             DWORD err = GetLastError();
             char text[256];
-            LogFormat(true, "workFileVersion - %s not switched: %lu (%s); the %u files switched are put back", name,
+            LogFormat(true, "workFileVersion - %s not switched: %lu (%s); the %u files switched are put back", p.name,
                       err, windowsErrorText(err, text, sizeof text), (unsigned)moved);
-            if (hadOld[moved] && statFile(aside, &st) == 0)
-                replaceFile(aside, target, "workFileVersion");
+            if (hadOld[moved] && statFile(p.aside, &st) == 0)
+                replaceFile(p.aside, p.target, "workFileVersion");
             rollBack(pass, staging, moved, hadOld);
             free(hadOld);
             return 0;
         }
     }
     for (size_t i = 0; i < moved; ++i) {
-        char base[17], aside[UTF8_PATH_SIZE];
-        stagedName(pass->needed[i], base, sizeof base);
-        snprintf(aside, sizeof aside, "%s\\%s.old", staging, base);
+        SwitchPaths p;
+        switchPaths(pass, staging, pass->needed[i], &p);
         if (hadOld[i])
-            removeFile(aside);
+            removeFile(p.aside);
     }
     free(hadOld);
     LogFormat(true, "workFileVersion - switch: %u files moved into place", (unsigned)moved);
