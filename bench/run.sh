@@ -76,6 +76,13 @@ client_done=$bench_c/client.txt
 jre='HKLM\SOFTWARE\JavaSoft\Java Runtime Environment'
 (cd / && wine reg add "$jre" /v CurrentVersion /d 1.8 /f /reg:32 &&
     wine reg add "$jre\\1.8" /v JavaHome /d 'C:\benchjre' /f /reg:32) >/dev/null 2>&1
+# Windows' proxy settings: a direct connection, as Internet Options stores it.
+# curl's tool reads no proxy settings; with automatic detection (Windows'
+# default where nothing is stored) each launcher run would also load WinHTTP
+# and make its WPAD lookups.
+connections='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
+(cd / && wine reg add "$connections" /v DefaultConnectionSettings /t REG_BINARY /f \
+    /d 460000000100000001000000000000000000000000000000$(printf '0%.0s' $(seq 64))) >/dev/null 2>&1
 
 # --- files served ---------------------------------------------------------------------
 # Each manifest ends with the client jar, which a run needs to start the client.

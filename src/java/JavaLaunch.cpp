@@ -10,6 +10,7 @@
 #include <shellapi.h>
 
 #include "java/GetJREPath.h"
+#include "launcher/SystemLibrary.h"
 #include "logging/Logging.h"
 #include "policy/Policy.h"
 #include "rules/javaVersion.h"
@@ -46,7 +47,11 @@ static int openDownloadPage(const char *url, ProgressWindow *window, const char 
         LogFormat(true, "Error opening the Java download page: %s", url);
         return 0;
     }
-    CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    // The shell may hand the page to a COM server.
+    typedef HRESULT(WINAPI * CoInitializeExFn)(void *, DWORD);
+    auto initCom = (CoInitializeExFn)(void *)systemFunction(L"ole32.dll", "CoInitializeEx");
+    if (initCom)
+        initCom(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     SHELLEXECUTEINFOW info = {};
     info.cbSize = sizeof info;
     info.fMask = SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;

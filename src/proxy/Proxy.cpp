@@ -6,6 +6,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include "launcher/SystemLibrary.h"
 #include "logging/Logging.h"
 #include "policy/Policy.h"
 #include "text/Utf8.h"
@@ -75,12 +76,48 @@ static void release(Evaluation *evaluation)
         free(evaluation);
 }
 
-// The resolver of Windows 8 and later, which gives the whole answer, DIRECT
-// entries included; resolved at run time, as older Windows lacks it.
-typedef DWORD(WINAPI *CreateResolverFn)(HINTERNET, HINTERNET *);
-typedef DWORD(WINAPI *GetProxyForUrlExFn)(HINTERNET, PCWSTR, WINHTTP_AUTOPROXY_OPTIONS *, DWORD_PTR);
-typedef DWORD(WINAPI *GetProxyResultFn)(HINTERNET, WINHTTP_PROXY_RESULT *);
-typedef VOID(WINAPI *FreeProxyResultFn)(WINHTTP_PROXY_RESULT *);
+// WinHTTP, with the script engine it brings, is a tenth of a run's memory and
+// a fifth of its start: loaded only when the user's settings are read
+// through it, before any evaluation thread starts.
+static struct {
+    int loaded; // 0: not yet; 1: loaded; -1: missing
+    decltype(&WinHttpGetIEProxyConfigForCurrentUser) getUserConfig;
+    decltype(&WinHttpOpen) open;
+    decltype(&WinHttpSetStatusCallback) setStatusCallback;
+    decltype(&WinHttpGetProxyForUrl) getProxyForUrl;
+    decltype(&WinHttpCloseHandle) closeHandle;
+    // The resolver of Windows 8 and later, which gives the whole answer,
+    // DIRECT entries included; null on older Windows.
+    DWORD(WINAPI *createResolver)(HINTERNET, HINTERNET *);
+    DWORD(WINAPI *getProxyForUrlEx)(HINTERNET, PCWSTR, WINHTTP_AUTOPROXY_OPTIONS *, DWORD_PTR);
+    DWORD(WINAPI *getProxyResult)(HINTERNET, WINHTTP_PROXY_RESULT *);
+    VOID(WINAPI *freeProxyResult)(WINHTTP_PROXY_RESULT *);
+} winHttp;
+
+template <typename Function> static bool bind(Function *function, const char *name)
+{
+    *function = (Function)(void *)systemFunction(L"winhttp.dll", name);
+    return *function != NULL;
+}
+
+static bool loadWinHttp(void)
+{
+    if (!winHttp.loaded) {
+        bool whole = bind(&winHttp.getUserConfig, "WinHttpGetIEProxyConfigForCurrentUser") &&
+                     bind(&winHttp.open, "WinHttpOpen") && bind(&winHttp.setStatusCallback, "WinHttpSetStatusCallback") &&
+                     bind(&winHttp.getProxyForUrl, "WinHttpGetProxyForUrl") &&
+                     bind(&winHttp.closeHandle, "WinHttpCloseHandle");
+        if (whole && !(bind(&winHttp.createResolver, "WinHttpCreateProxyResolver") &&
+                       bind(&winHttp.getProxyForUrlEx, "WinHttpGetProxyForUrlEx") &&
+                       bind(&winHttp.getProxyResult, "WinHttpGetProxyResult") &&
+                       bind(&winHttp.freeProxyResult, "WinHttpFreeProxyResult")))
+            winHttp.createResolver = NULL;
+        if (!whole)
+            LogFormat(true, "Proxy: WinHTTP not loaded (%lu): the Windows settings are not read", GetLastError());
+        winHttp.loaded = whole ? 1 : -1;
+    }
+    return winHttp.loaded > 0;
+}
 
 struct Resolution {
     HANDLE done;
@@ -121,24 +158,19 @@ static void resultText(const WINHTTP_PROXY_RESULT *result, Evaluation *e)
 // when this Windows has none (Wine's gives ERROR_WINHTTP_AUTO_PROXY_SERVICE_ERROR).
 static int evaluateWhole(Evaluation *e, WINHTTP_AUTOPROXY_OPTIONS *options)
 {
-    HMODULE winhttp = GetModuleHandleA("winhttp.dll");
-    auto createResolver = (CreateResolverFn)(void *)GetProcAddress(winhttp, "WinHttpCreateProxyResolver");
-    auto getProxyForUrlEx = (GetProxyForUrlExFn)(void *)GetProcAddress(winhttp, "WinHttpGetProxyForUrlEx");
-    auto getProxyResult = (GetProxyResultFn)(void *)GetProcAddress(winhttp, "WinHttpGetProxyResult");
-    auto freeProxyResult = (FreeProxyResultFn)(void *)GetProcAddress(winhttp, "WinHttpFreeProxyResult");
-    if (!createResolver || !getProxyForUrlEx || !getProxyResult || !freeProxyResult)
+    if (!winHttp.createResolver)
         return -1;
-    HINTERNET session = WinHttpOpen(L"Kovrel", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+    HINTERNET session = winHttp.open(L"Kovrel", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
                                     WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
     HINTERNET resolver = NULL;
     Resolution resolution = {CreateEventA(NULL, TRUE, FALSE, NULL), 0};
     int result = -1;
     // The resolver takes the session's callback.
     if (session)
-        WinHttpSetStatusCallback(session, resolved, WINHTTP_CALLBACK_FLAG_REQUEST_ERROR |
+        winHttp.setStatusCallback(session, resolved, WINHTTP_CALLBACK_FLAG_REQUEST_ERROR |
                                                         WINHTTP_CALLBACK_FLAG_GETPROXYFORURL_COMPLETE, 0);
-    if (session && resolution.done && createResolver(session, &resolver) == ERROR_SUCCESS) {
-        DWORD rc = getProxyForUrlEx(resolver, e->url, options, (DWORD_PTR)&resolution);
+    if (session && resolution.done && winHttp.createResolver(session, &resolver) == ERROR_SUCCESS) {
+        DWORD rc = winHttp.getProxyForUrlEx(resolver, e->url, options, (DWORD_PTR)&resolution);
         if (rc == ERROR_IO_PENDING) {
             // The caller bounds the whole evaluation.
             WaitForSingleObject(resolution.done, INFINITE);
@@ -146,19 +178,19 @@ static int evaluateWhole(Evaluation *e, WINHTTP_AUTOPROXY_OPTIONS *options)
         }
         WINHTTP_PROXY_RESULT answer = {};
         if (rc == ERROR_SUCCESS)
-            rc = getProxyResult(resolver, &answer);
+            rc = winHttp.getProxyResult(resolver, &answer);
         if (rc == ERROR_SUCCESS) {
             resultText(&answer, e);
-            freeProxyResult(&answer);
+            winHttp.freeProxyResult(&answer);
         }
         e->error = rc;
         result = rc == ERROR_SUCCESS;
-        WinHttpCloseHandle(resolver);
+        winHttp.closeHandle(resolver);
     }
     if (resolution.done)
         CloseHandle(resolution.done);
     if (session)
-        WinHttpCloseHandle(session);
+        winHttp.closeHandle(session);
     return result;
 }
 
@@ -182,9 +214,9 @@ static DWORD WINAPI evaluate(void *parameter)
     // The older call gives the proxies without the DIRECT entries (Wine's
     // only the first proxy).
     HINTERNET session =
-        WinHttpOpen(L"Kovrel", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+        winHttp.open(L"Kovrel", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
     WINHTTP_PROXY_INFO info = {};
-    if (!session || !WinHttpGetProxyForUrl(session, e->url, &options, &info)) {
+    if (!session || !winHttp.getProxyForUrl(session, e->url, &options, &info)) {
         e->error = GetLastError();
         if (!e->error)
             e->error = ERROR_WINHTTP_INTERNAL_ERROR;
@@ -198,7 +230,7 @@ static DWORD WINAPI evaluate(void *parameter)
     if (info.lpszProxyBypass)
         GlobalFree(info.lpszProxyBypass);
     if (session)
-        WinHttpCloseHandle(session);
+        winHttp.closeHandle(session);
     release(e);
     return 0;
 }
@@ -209,6 +241,10 @@ static DWORD WINAPI evaluate(void *parameter)
 static int evaluateBounded(const char *url, const wchar_t *pac, const Target *target, DWORD milliseconds,
                            ProxyList *list, DWORD *error)
 {
+    if (!loadWinHttp()) {
+        *error = ERROR_MOD_NOT_FOUND;
+        return 0;
+    }
     Evaluation *e = (Evaluation *)calloc(1, sizeof *e);
     if (!e || !toWide(url, e->url, sizeof e->url / sizeof *e->url)) {
         free(e);
@@ -284,13 +320,39 @@ static const char *environmentProxy(bool https)
     return NULL;
 }
 
+// True where the user's stored Windows settings ask for a direct connection
+// only, and no machine policy puts the machine's settings in their place:
+// WinHTTP would name no proxy.
+static bool storedDirect(void)
+{
+    HKEY key;
+    DWORD perUser = 1, size = sizeof perUser;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
+                      KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+        if (RegQueryValueExW(key, L"ProxySettingsPerUser", NULL, NULL, (BYTE *)&perUser, &size) != ERROR_SUCCESS)
+            perUser = 1;
+        RegCloseKey(key);
+    }
+    if (!perUser ||
+        RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections",
+                      0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+        return false;
+    // Only the header matters; a longer value is left to WinHTTP.
+    unsigned char blob[4096];
+    DWORD type = 0;
+    size = sizeof blob;
+    LONG rc = RegQueryValueExW(key, L"DefaultConnectionSettings", NULL, &type, blob, &size);
+    RegCloseKey(key);
+    return rc == ERROR_SUCCESS && type == REG_BINARY && connectionSettingsDirect(blob, size);
+}
+
 // The user's Windows settings, in Windows' order: automatic detection, the
 // auto-config URL, then the named proxy. source gets the one that decided.
 static bool fromUserSettings(const char *url, const Target *target, unsigned pacSeconds, ProxyDecision *decision,
                              char *source, size_t sourceSize)
 {
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
-    if (!WinHttpGetIEProxyConfigForCurrentUser(&config))
+    if (storedDirect() || !loadWinHttp() || !winHttp.getUserConfig(&config))
         return false;
     bool decided = false;
     if (config.fAutoDetect) {

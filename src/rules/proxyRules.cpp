@@ -179,3 +179,16 @@ void proxyShown(const char *proxy, char *out, size_t outSize)
     redactPasswords(url, shown, sizeof shown);
     snprintf(out, outSize, "%s", shown + 4);
 }
+
+bool connectionSettingsDirect(const unsigned char *blob, size_t size)
+{
+    // Little-endian words: the version (Internet Explorer 6's, or 7's and
+    // later), a change counter, then the flags.
+    if (size < 12)
+        return false;
+    unsigned long version = blob[0] | blob[1] << 8 | (unsigned long)blob[2] << 16 | (unsigned long)blob[3] << 24;
+    unsigned flags = blob[8];
+    const unsigned namedProxy = 2, autoConfigURL = 4, autoDetect = 8;
+    return (version == 0x3C || version == 0x46) && !(flags & (namedProxy | autoConfigURL | autoDetect)) &&
+           !blob[9] && !blob[10] && !blob[11];
+}

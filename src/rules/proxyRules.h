@@ -32,3 +32,9 @@ bool proxyBypassed(const char *bypass, const char *host, unsigned port);
 // proxy ("[scheme://][user[:password]@]host[:port]") into out with its
 // password shown as "***"; cut when out is full.
 void proxyShown(const char *proxy, char *out, size_t outSize);
+
+// The user's stored Windows proxy settings (Internet Options'
+// DefaultConnectionSettings value, size bytes): true when they are of a
+// known version and ask for a direct connection only, with neither a named
+// proxy, an auto-configuration URL nor automatic detection.
+bool connectionSettingsDirect(const unsigned char *blob, size_t size);

@@ -11,6 +11,7 @@
 
 #include "KovrelVersion.h"
 #include "UnitTest.h"
+#include "launcher/SystemLibrary.h"
 #include "logging/Logging.h"
 #include "text/Utf8.h"
 #include "ui/uiText.h"
@@ -309,8 +310,14 @@ static HWND control(HWND parent, const wchar_t *cls, const wchar_t *text, DWORD 
 // The window with its controls, hidden; null when none can be made.
 static HWND makeWindow(ProgressWindow *w)
 {
+    // The common controls weigh a fifth of a start-up: loaded only here.
+    typedef BOOL(WINAPI * InitCommonControlsExFn)(const INITCOMMONCONTROLSEX *);
+    auto initControls = (InitCommonControlsExFn)(void *)systemFunction(L"comctl32.dll", "InitCommonControlsEx");
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
-    InitCommonControlsEx(&controls);
+    if (!initControls || !initControls(&controls)) {
+        LogFormat(true, "Progress window - no common controls: %lu", GetLastError());
+        return NULL;
+    }
     WNDCLASSEXW wc = {};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = windowProc;

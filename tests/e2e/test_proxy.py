@@ -209,9 +209,16 @@ class Proxy(UpdateCase):
                 self.assertThrough(line, tunnelled)
 
     def test_environment_variable_when_windows_names_no_proxy(self):
-        self.env = {"https_proxy": f"http://user:secret@{self.tinyproxy.address}"}
-        self.assertThrough(f"Proxy:       http://user:***@{self.tinyproxy.address} "
-                           "(from environment variable https_proxy)")
+        # Nothing stored (automatic detection, which finds nothing here), then
+        # a stored direct connection, which is read without WinHTTP.
+        for stored in (False, True):
+            with self.subTest(stored=stored):
+                self.setUp()
+                if stored:
+                    user_settings(DIRECT)
+                self.env = {"https_proxy": f"http://user:secret@{self.tinyproxy.address}"}
+                self.assertThrough(f"Proxy:       http://user:***@{self.tinyproxy.address} "
+                                   "(from environment variable https_proxy)")
 
     def test_unreachable_proxy_without_direct_never_goes_direct(self):
         self.serve(V1)

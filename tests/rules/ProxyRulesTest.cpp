@@ -106,4 +106,22 @@ TEST(proxyShown, PasswordsMasked)
     }
 }
 
+TEST(connectionSettingsDirect, OnlyAStoredDirectConnectionSkipsWinHttp)
+{
+    const struct {
+        unsigned version, flags;
+        size_t size;
+        bool expected;
+    } rows[] = {
+        {0x46, 1, 12, true},  {0x3C, 1, 12, true},  {0x46, 0, 12, true},   {0x46, 1 | 2, 12, false},
+        {0x46, 1 | 4, 12, false}, {0x46, 1 | 8, 12, false}, {0x46, 0x101, 12, false}, {0x45, 1, 12, false},
+        {0x46, 1, 11, false},
+    };
+    for (const auto &row : rows) {
+        unsigned char blob[12] = {(unsigned char)row.version, 0, 0, 0, 7, 0, 0, 0, (unsigned char)row.flags,
+                                  (unsigned char)(row.flags >> 8), 0, 0};
+        EXPECT_EQ(row.expected, connectionSettingsDirect(blob, row.size)) << row.version << " " << row.flags;
+    }
+}
+
 } // namespace

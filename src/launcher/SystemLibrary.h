@@ -1,0 +1,10 @@
+// Functions of system libraries that only rare paths need, mapped on first
+// use: a run that shows no window and opens no web page never loads them.
+#pragma once
+
+#include <windows.h>
+
+// The function name of the system library (by its bare name, from the
+// system folder or the program's side-by-side assembly); null, with the
+// Windows error set, when either is missing.
+FARPROC systemFunction(const wchar_t *library, const char *name);
