@@ -310,14 +310,6 @@ static HWND control(HWND parent, const wchar_t *cls, const wchar_t *text, DWORD 
 // The window with its controls, hidden; null when none can be made.
 static HWND makeWindow(ProgressWindow *w)
 {
-    // The common controls weigh a fifth of a start-up: loaded only here.
-    typedef BOOL(WINAPI * InitCommonControlsExFn)(const INITCOMMONCONTROLSEX *);
-    auto initControls = (InitCommonControlsExFn)(void *)systemFunction(L"comctl32.dll", "InitCommonControlsEx");
-    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
-    if (!initControls || !initControls(&controls)) {
-        LogFormat(true, "Progress window - no common controls: %lu", GetLastError());
-        return NULL;
-    }
     WNDCLASSEXW wc = {};
     wc.cbSize = sizeof wc;
     wc.lpfnWndProc = windowProc;
@@ -335,6 +327,16 @@ static HWND makeWindow(ProgressWindow *w)
         return NULL;
     }
     SetWindowLongPtrW(hwnd, GWLP_USERDATA, (LONG_PTR)layout);
+    // The common controls weigh a fifth of a start-up: loaded only once a
+    // window exists to hold them.
+    typedef BOOL(WINAPI * InitCommonControlsExFn)(const INITCOMMONCONTROLSEX *);
+    auto initControls = (InitCommonControlsExFn)(void *)systemFunction(L"comctl32.dll", "InitCommonControlsEx");
+    INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
+    if (!initControls || !initControls(&controls)) {
+        LogFormat(true, "Progress window - no common controls: %lu", GetLastError());
+        DestroyWindow(hwnd);
+        return NULL;
+    }
     wchar_t text[300];
     formatText(w->language, text, 300, IDS_SERVER, w->host);
     // Creation order is the tab order: Start, then Cancel.
