@@ -207,10 +207,13 @@ EOF
 cat > "$dir/keep-work.sh" <<EOF
 rm -f '$temp/Kovrel.log'
 EOF
-# Before curl's run: the client that the launcher started has ended (or 10 s
-# passed), and its start is counted in the file given.
+# Before curl's run: the client that the launcher started has ended, with the
+# processes Wine brought for it (cmd.exe, a console, a desktop), or 10 s
+# passed; its start is counted in the file given. Pinned, those processes
+# would otherwise share CPU 0 with curl's measured run.
 cat > "$dir/client-ended.sh" <<EOF
 for _ in \$(seq 100); do [ -f '$client_done' ] && break; sleep 0.1; done
+for _ in \$(seq 100); do pgrep -f '(cmd|conhost|explorer|javaw)\.exe' >/dev/null || break; sleep 0.02; done
 cat '$client_done' >> "\$1" 2>/dev/null || true
 rm -f '$client_done'
 rm -rf '$bench_c/out'

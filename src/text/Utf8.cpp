@@ -112,11 +112,25 @@ void writeText(FILE *stream, const char *text, size_t len)
         fflush(stream);
         WriteConsoleW(h, wide, (DWORD)units, &written, NULL);
     } else if (kinds[which] == DEVICE) {
-        // One write: on a character device (the null device) the stream would
-        // hand it over byte by byte. The descriptor's text mode still turns
-        // each line feed into CR LF.
+        // Straight to the handle, a block at a time: on a character device
+        // (the null device) the stream would hand the text over byte by byte,
+        // and the C library's own write asks the system whether the handle is
+        // a console before every call. Each line feed becomes CR LF, as in
+        // the descriptor's text mode.
         fflush(stream);
-        _write(_fileno(stream), text, (unsigned)len);
+        static char block[4096];
+        size_t used = 0;
+        for (size_t i = 0; i < len; ++i) {
+            if (used + 2 > sizeof block) {
+                WriteFile(h, block, (DWORD)used, &written, NULL);
+                used = 0;
+            }
+            if (text[i] == '\n')
+                block[used++] = '\r';
+            block[used++] = text[i];
+        }
+        if (used)
+            WriteFile(h, block, (DWORD)used, &written, NULL);
     } else {
         fwrite(text, 1, len, stream);
     }
