@@ -220,6 +220,23 @@ class Proxy(UpdateCase):
                 self.assertThrough(f"Proxy:       http://user:***@{self.tinyproxy.address} "
                                    "(from environment variable https_proxy)")
 
+    def test_winhttp_only_where_the_settings_need_it(self):
+        # Nothing stored means automatic detection, through WinHTTP; a stored
+        # direct connection needs none. A run without a window never loads
+        # the common controls.
+        self.serve(V1)
+        for stored, winhttp in ((False, True), (True, False)):
+            with self.subTest(stored=stored):
+                if stored:
+                    user_settings(DIRECT)
+                rc, _, stdout = self.launch(self.link, self.home, env={"WINEDEBUG": "+pid,+loaddll"})
+                self.assertEqual(1, rc, stdout)
+                # The launcher's lines come first, before those of the client it starts.
+                pid = re.search(r"^([0-9a-f]+):[0-9a-f]+:trace:loaddll:", stdout, re.M).group(1)
+                loaded = "\n".join(line.lower() for line in stdout.splitlines() if line.startswith(pid + ":"))
+                self.assertEqual(winhttp, "winhttp.dll" in loaded)
+                self.assertNotIn("comctl32.dll", loaded)
+
     def test_unreachable_proxy_without_direct_never_goes_direct(self):
         self.serve(V1)
         self.good_run(V1)
