@@ -2,9 +2,13 @@
 
 FARPROC systemFunction(const wchar_t *library, const char *name)
 {
-    // Never from the program's folder or the current one, where anyone could
+    // Never from the current folder or the program's, where someone could
     // put a library of that name. The application manifest still picks the
     // common controls' version 6.
     HMODULE module = LoadLibraryExW(library, NULL, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    // Windows 7 without its 2011 loader update knows no search flags: then
+    // the search that the program's own imports get.
+    if (!module && GetLastError() == ERROR_INVALID_PARAMETER)
+        module = LoadLibraryW(library);
     return module ? GetProcAddress(module, name) : NULL;
 }

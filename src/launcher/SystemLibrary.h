@@ -1,5 +1,6 @@
-// Functions of system libraries that only rare paths need, mapped on first
-// use: a run that shows no window and opens no web page never loads them.
+// Functions of system libraries that not every run needs, mapped on first
+// use: a run without a window, a web page or a proxy to find never loads
+// them.
 #pragma once
 
 #include <windows.h>
