@@ -104,7 +104,8 @@ static bool loadWinHttp(void)
 {
     if (!winHttp.loaded) {
         bool whole = bind(&winHttp.getUserConfig, "WinHttpGetIEProxyConfigForCurrentUser") &&
-                     bind(&winHttp.open, "WinHttpOpen") && bind(&winHttp.setStatusCallback, "WinHttpSetStatusCallback") &&
+                     bind(&winHttp.open, "WinHttpOpen") &&
+                     bind(&winHttp.setStatusCallback, "WinHttpSetStatusCallback") &&
                      bind(&winHttp.getProxyForUrl, "WinHttpGetProxyForUrl") &&
                      bind(&winHttp.closeHandle, "WinHttpCloseHandle");
         if (whole && !(bind(&winHttp.createResolver, "WinHttpCreateProxyResolver") &&
@@ -161,14 +162,14 @@ static int evaluateWhole(Evaluation *e, WINHTTP_AUTOPROXY_OPTIONS *options)
     if (!winHttp.createResolver)
         return -1;
     HINTERNET session = winHttp.open(L"Kovrel", WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                    WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
+                                     WINHTTP_NO_PROXY_BYPASS, WINHTTP_FLAG_ASYNC);
     HINTERNET resolver = NULL;
     Resolution resolution = {CreateEventA(NULL, TRUE, FALSE, NULL), 0};
     int result = -1;
     // The resolver takes the session's callback.
     if (session)
         winHttp.setStatusCallback(session, resolved, WINHTTP_CALLBACK_FLAG_REQUEST_ERROR |
-                                                        WINHTTP_CALLBACK_FLAG_GETPROXYFORURL_COMPLETE, 0);
+                                                         WINHTTP_CALLBACK_FLAG_GETPROXYFORURL_COMPLETE, 0);
     if (session && resolution.done && winHttp.createResolver(session, &resolver) == ERROR_SUCCESS) {
         DWORD rc = winHttp.getProxyForUrlEx(resolver, e->url, options, (DWORD_PTR)&resolution);
         if (rc == ERROR_IO_PENDING) {
@@ -327,15 +328,14 @@ static bool storedDirect(void)
 {
     HKEY key;
     DWORD perUser = 1, size = sizeof perUser;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Policies\\Microsoft\\Windows\\CurrentVersion\\Internet Settings", 0,
-                      KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
+    const wchar_t *policy = L"SOFTWARE\\Policies\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+    const wchar_t *connections = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, policy, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
         if (RegQueryValueExW(key, L"ProxySettingsPerUser", NULL, NULL, (BYTE *)&perUser, &size) != ERROR_SUCCESS)
             perUser = 1;
         RegCloseKey(key);
     }
-    if (!perUser ||
-        RegOpenKeyExW(HKEY_CURRENT_USER, L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections",
-                      0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
+    if (!perUser || RegOpenKeyExW(HKEY_CURRENT_USER, connections, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS)
         return false;
     // Only the header matters; a longer value is left to WinHTTP.
     unsigned char blob[4096];
