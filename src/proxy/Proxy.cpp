@@ -331,7 +331,9 @@ static bool storedDirect(void)
     const wchar_t *policy = L"SOFTWARE\\Policies\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
     const wchar_t *connections = L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, policy, 0, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS) {
-        if (RegQueryValueExW(key, L"ProxySettingsPerUser", NULL, NULL, (BYTE *)&perUser, &size) != ERROR_SUCCESS)
+        DWORD type = 0;
+        if (RegQueryValueExW(key, L"ProxySettingsPerUser", NULL, &type, (BYTE *)&perUser, &size) != ERROR_SUCCESS ||
+            type != REG_DWORD)
             perUser = 1;
         RegCloseKey(key);
     }

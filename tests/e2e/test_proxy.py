@@ -222,13 +222,18 @@ class Proxy(UpdateCase):
 
     def test_winhttp_only_where_the_settings_need_it(self):
         # Nothing stored means automatic detection, through WinHTTP; a stored
-        # direct connection needs none. A run without a window never loads
-        # the common controls.
+        # direct connection needs none, unless a machine policy puts the
+        # machine's settings in the user's place. A run without a window
+        # never loads the common controls.
         self.serve(V1)
-        for stored, winhttp in ((False, True), (True, False)):
-            with self.subTest(stored=stored):
+        machine = "HKLM\\SOFTWARE\\Policies\\Microsoft\\Windows\\CurrentVersion\\Internet Settings"
+        self.addCleanup(reg, "delete", machine, "/v", "ProxySettingsPerUser", "/f")
+        for stored, per_machine, winhttp in ((False, False, True), (True, False, False), (True, True, True)):
+            with self.subTest(stored=stored, per_machine=per_machine):
                 if stored:
                     user_settings(DIRECT)
+                if per_machine:
+                    reg("add", machine, "/v", "ProxySettingsPerUser", "/t", "REG_DWORD", "/d", "0", "/f")
                 rc, _, stdout = self.launch(self.link, self.home, env={"WINEDEBUG": "+pid,+loaddll"})
                 self.assertEqual(1, rc, stdout)
                 # The launcher's lines come first, before those of the client it starts.
