@@ -82,7 +82,7 @@ jre='HKLM\SOFTWARE\JavaSoft\Java Runtime Environment'
 # and make its WPAD lookups.
 connections='HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections'
 (cd / && wine reg add "$connections" /v DefaultConnectionSettings /t REG_BINARY /f \
-    /d 460000000100000001000000000000000000000000000000$(printf '0%.0s' $(seq 64))) >/dev/null 2>&1
+    /d 460000000100000001000000000000000000000000000000$(printf '%064d' 0)) >/dev/null 2>&1
 
 # --- files served ---------------------------------------------------------------------
 # Each manifest ends with the client jar, which a run needs to start the client.

@@ -49,7 +49,8 @@ static int openDownloadPage(const char *url, ProgressWindow *window, const char 
     }
     // The shell may hand the page to a COM server.
     typedef HRESULT(WINAPI * CoInitializeExFn)(void *, DWORD);
-    auto initCom = (CoInitializeExFn)(void *)systemFunction(L"ole32.dll", "CoInitializeEx");
+    HMODULE ole32 = systemLibrary(L"ole32.dll");
+    auto initCom = (CoInitializeExFn)(void *)(ole32 ? GetProcAddress(ole32, "CoInitializeEx") : NULL);
     if (initCom)
         initCom(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     SHELLEXECUTEINFOW info = {};

@@ -1,6 +1,6 @@
 #include "launcher/SystemLibrary.h"
 
-FARPROC systemFunction(const wchar_t *library, const char *name)
+HMODULE systemLibrary(const wchar_t *library)
 {
     // Never from the current folder or the program's, where someone could
     // put a library of that name. The application manifest still picks the
@@ -10,5 +10,5 @@ FARPROC systemFunction(const wchar_t *library, const char *name)
     // the search that the program's own imports get.
     if (!module && GetLastError() == ERROR_INVALID_PARAMETER)
         module = LoadLibraryW(library);
-    return module ? GetProcAddress(module, name) : NULL;
+    return module;
 }

@@ -5,7 +5,7 @@
 
 #include <windows.h>
 
-// The function name of the system library (by its bare name, from the
-// system folder or the program's side-by-side assembly); null, with the
-// Windows error set, when either is missing.
-FARPROC systemFunction(const wchar_t *library, const char *name);
+// The system library of that bare name, from the system folder or the
+// program's side-by-side assembly; null, with the Windows error set, when it
+// is missing.
+HMODULE systemLibrary(const wchar_t *library);

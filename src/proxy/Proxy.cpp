@@ -94,24 +94,25 @@ static struct {
     VOID(WINAPI *freeProxyResult)(WINHTTP_PROXY_RESULT *);
 } winHttp;
 
-template <typename Function> static bool bind(Function *function, const char *name)
+template <typename Function> static bool bind(HMODULE module, Function *function, const char *name)
 {
-    *function = (Function)(void *)systemFunction(L"winhttp.dll", name);
+    *function = (Function)(void *)GetProcAddress(module, name);
     return *function != NULL;
 }
 
 static bool loadWinHttp(void)
 {
     if (!winHttp.loaded) {
-        bool whole = bind(&winHttp.getUserConfig, "WinHttpGetIEProxyConfigForCurrentUser") &&
-                     bind(&winHttp.open, "WinHttpOpen") &&
-                     bind(&winHttp.setStatusCallback, "WinHttpSetStatusCallback") &&
-                     bind(&winHttp.getProxyForUrl, "WinHttpGetProxyForUrl") &&
-                     bind(&winHttp.closeHandle, "WinHttpCloseHandle");
-        if (whole && !(bind(&winHttp.createResolver, "WinHttpCreateProxyResolver") &&
-                       bind(&winHttp.getProxyForUrlEx, "WinHttpGetProxyForUrlEx") &&
-                       bind(&winHttp.getProxyResult, "WinHttpGetProxyResult") &&
-                       bind(&winHttp.freeProxyResult, "WinHttpFreeProxyResult")))
+        HMODULE module = systemLibrary(L"winhttp.dll");
+        bool whole = module && bind(module, &winHttp.getUserConfig, "WinHttpGetIEProxyConfigForCurrentUser") &&
+                     bind(module, &winHttp.open, "WinHttpOpen") &&
+                     bind(module, &winHttp.setStatusCallback, "WinHttpSetStatusCallback") &&
+                     bind(module, &winHttp.getProxyForUrl, "WinHttpGetProxyForUrl") &&
+                     bind(module, &winHttp.closeHandle, "WinHttpCloseHandle");
+        if (whole && !(bind(module, &winHttp.createResolver, "WinHttpCreateProxyResolver") &&
+                       bind(module, &winHttp.getProxyForUrlEx, "WinHttpGetProxyForUrlEx") &&
+                       bind(module, &winHttp.getProxyResult, "WinHttpGetProxyResult") &&
+                       bind(module, &winHttp.freeProxyResult, "WinHttpFreeProxyResult")))
             winHttp.createResolver = NULL;
         if (!whole)
             LogFormat(true, "Proxy: WinHTTP not loaded (%lu): the Windows settings are not read", GetLastError());

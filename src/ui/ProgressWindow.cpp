@@ -330,7 +330,9 @@ static HWND makeWindow(ProgressWindow *w)
     // The common controls weigh a fifth of a start-up: loaded only once a
     // window exists to hold them.
     typedef BOOL(WINAPI * InitCommonControlsExFn)(const INITCOMMONCONTROLSEX *);
-    auto initControls = (InitCommonControlsExFn)(void *)systemFunction(L"comctl32.dll", "InitCommonControlsEx");
+    HMODULE comctl32 = systemLibrary(L"comctl32.dll");
+    auto initControls =
+        (InitCommonControlsExFn)(void *)(comctl32 ? GetProcAddress(comctl32, "InitCommonControlsEx") : NULL);
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     if (!initControls || !initControls(&controls)) {
         LogFormat(true, "Progress window - no common controls: %lu", GetLastError());
