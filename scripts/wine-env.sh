@@ -5,14 +5,8 @@ export WINEPREFIX="${KOVREL_WINEPREFIX:-$root/build/wineprefix}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export WINEARCH=win64
-if [ ! -f "$WINEPREFIX/system.reg" ]; then
-    mkdir -p "$(dirname "$WINEPREFIX")"
-    wineboot -i </dev/null >/dev/null 2>&1 ||
-        { echo "wine-env.sh: cannot create the Wine prefix $WINEPREFIX" >&2; exit 1; }
-    # The new prefix is written out when its server ends; a second server
-    # cannot start while it runs.
-    wineserver -w
-fi
+[ -f "$WINEPREFIX/system.reg" ] || "$root/scripts/new-prefix.sh" "$WINEPREFIX" ||
+    { echo "wine-env.sh: cannot create the Wine prefix $WINEPREFIX" >&2; exit 1; }
 # Fails harmlessly when this prefix already has its persistent server.
 wineserver -p </dev/null >/dev/null 2>&1 || true
 wine wineboot </dev/null >/dev/null 2>&1
