@@ -225,6 +225,7 @@ static int update(RunRecord *record)
     LogTime("SearchProcesses End", true);
     if (!openWorkFolder(record))
         return progressStopped(record->window) == STOP_CANCEL ? cancelled() : 0;
+    finishCutSwitch(record->workFolder);
     // createTMPDir left room for the name.
     char newManifest[UTF8_PATH_SIZE];
     snprintf(newManifest, sizeof newManifest, "%s\\" NEW_MANIFEST_NAME, record->workFolder);

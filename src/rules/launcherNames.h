@@ -22,3 +22,6 @@
 #define STAGING_FOLDER "staging" STAGED_SUFFIX
 // Below the server's base URL: the manifest and every file it names.
 #define APPLETS_PATH "XNL/applets/"
+// In the staging folder while a switch lasts: the files it moves, so that the
+// next run puts back a switch that was cut short.
+#define SWITCH_JOURNAL_NAME "switch.journal"

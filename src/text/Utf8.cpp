@@ -86,6 +86,21 @@ int removeFile(const char *path)
     return widePath(path, name) ? _wremove(name) : -1;
 }
 
+int closeFile(FILE *f)
+{
+    errno = 0;
+    int ok = fflush(f) == 0 && _commit(_fileno(f)) == 0;
+    int err = errno;
+    errno = 0;
+    if (fclose(f) != 0) {
+        ok = 0;
+        if (!err)
+            err = errno;
+    }
+    errno = err ? err : EIO;
+    return ok;
+}
+
 int moveFile(const char *from, const char *to, unsigned long flags)
 {
     wchar_t source[MAX_PATH], target[MAX_PATH];

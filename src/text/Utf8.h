@@ -33,6 +33,8 @@ int statFile(const char *path, struct _stat *st);
 int makeFolder(const char *path);
 int removeFile(const char *path);
 int moveFile(const char *from, const char *to, unsigned long flags); // MoveFileEx: non-zero when done
+// Flushes the file to the disk and closes it; 0 with errno set when a step failed.
+int closeFile(FILE *f);
 
 // Writes len bytes of UTF-8 text to stream: to a console as its characters,
 // whatever the console's code page, elsewhere (a file, a pipe) as they are.

@@ -317,22 +317,6 @@ static size_t writeBody(char *data, size_t size, size_t count, void *userdata)
     return written;
 }
 
-// Flushes the file to the disk and closes it; 0 with errno set when a step failed.
-static int closeFile(FILE *f)
-{
-    errno = 0;
-    int ok = fflush(f) == 0 && _commit(_fileno(f)) == 0;
-    int err = errno;
-    errno = 0;
-    if (fclose(f) != 0) {
-        ok = 0;
-        if (!err)
-            err = errno;
-    }
-    errno = err ? err : EIO;
-    return ok;
-}
-
 // The line for an answer other than 200.
 static void logStatus(CURL *curl, long status)
 {

@@ -91,7 +91,9 @@ static void readInstalled(UpdatePass *pass)
     }
     char *text = (char *)malloc(2 * size + 2);
     const char **lines = (const char **)malloc((size + 1) * sizeof *lines);
-    size_t count = 0, used = 0, at = 0, n;
+    size_t count = 0, used = 0, n;
+    // Skipped as in the new manifest, which moves in as it came.
+    size_t at = size >= 3 && memcmp(data, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
     while (text && lines && (n = nextManifestPiece(data, size, &at, text + used)) > 0) {
         lines[count++] = strip(text + used);
         used += n + 1;
@@ -246,6 +248,13 @@ static int checkItem(UpdatePass *pass, const ManifestItem *item)
     }
     if (checkFileEqual(pass, path, value, kind))
         return 1;
+    // A switch would move the whole folder aside ("sub/." names it too).
+    struct _stat st;
+    size_t length = strlen(path);
+    if (strchr("/\\", path[length - 1]) || (statFile(localFile, &st) == 0 && (st.st_mode & _S_IFDIR))) {
+        LogFormat(true, "workFileVersionLine - path names a folder, refused: %s", name);
+        return 0;
+    }
     LogFormat(true, "File not found or different, downloading...");
     return addNeeded(pass, item);
 }
@@ -371,35 +380,131 @@ static void switchPaths(const UpdatePass *pass, const char *staging, const Manif
     snprintf(p->aside, sizeof p->aside, "%s\\%s.old", staging, base);
 }
 
-// Puts back what a switch moved: each new file back to the staging folder,
-// for the next run, and the old one it replaced into its place.
-static void rollBack(const UpdatePass *pass, const char *staging, size_t moved, const bool *hadOld)
+// Puts one file of a switch back: the new file, when it is in place, returns
+// to the staging folder for the next run, and the old one kept aside returns
+// to its place. Each step is done only where it is still to do, so that a
+// switch cut short anywhere, even in its own putting back, is put back whole.
+static bool putBackFile(const SwitchPaths *p, bool hadOld)
 {
-    for (size_t i = moved; i-- > 0;) {
-        SwitchPaths p;
-        switchPaths(pass, staging, pass->needed[i], &p);
-        if (!replaceFile(p.target, p.staged, "workFileVersion") ||
-            (hadOld[i] && !replaceFile(p.aside, p.target, "workFileVersion")))
-            LogFormat(true, "workFileVersion - %s could not be put back: %lu", p.name, GetLastError());
+    struct _stat st;
+    bool inPlace = statFile(p->target, &st) == 0;
+    if (hadOld) {
+        if (statFile(p->aside, &st) != 0)
+            return true; // never moved aside: the old file is still in place
+        return (!inPlace || replaceFile(p->target, p->staged, "workFileVersion")) &&
+               replaceFile(p->aside, p->target, "workFileVersion");
     }
+    return !inPlace || replaceFile(p->target, p->staged, "workFileVersion");
 }
 
-// The switch phase: the whole version at once, or not at all.
-static int switchNeeded(UpdatePass *pass, const char *staging)
+// The journal's lines, "<1|0> <staged name> <target>", 1 when the target
+// existed and is kept aside; the switch moves them in this order.
+static int writeJournal(const UpdatePass *pass, const char *staging, const char *journal, const bool *hadOld)
+{
+    FILE *f = openFile(journal, "wb");
+    for (size_t i = 0; f && i < pass->neededCount; ++i) {
+        SwitchPaths p;
+        switchPaths(pass, staging, pass->needed[i], &p);
+        char base[17];
+        stagedName(pass->needed[i], base, sizeof base);
+        fprintf(f, "%d %s %s\n", hadOld[i] ? 1 : 0, base, p.target);
+    }
+    bool written = f && !ferror(f);
+    int err = f ? EIO : errno;
+    if (f && !closeFile(f)) {
+        written = false;
+        err = errno;
+    }
+    if (written)
+        return 1;
+    LogFormat(true, "workFileVersion - the switch's journal not written, nothing switched: %d (%s : %s)", err,
+              strerror(err), journal);
+    removeFile(journal);
+    return 0;
+}
+
+// Does a journal's files, the last moved first: puts them back (rollBack)
+// or, once the manifest moved in, only removes the old files kept aside. 0
+// when a file could not be put back (logged); the journal then stays for the
+// next run.
+static int replayJournal(const char *workFolder, const char *staging, const char *journal, bool rollBack)
+{
+    size_t size = 0;
+    char *data = readWhole(journal, (size_t)1 << 30, &size);
+    if (!data) {
+        int err = errno;
+        LogFormat(true, "workFileVersion - the switch's journal not read: %d (%s : %s)", err, strerror(err), journal);
+        return 0;
+    }
+    size_t folderLength = strlen(workFolder);
+    // Whole lines only: one that the end of that run cut names a file that
+    // was not moved yet.
+    size_t count = 0;
+    for (size_t i = 0; i < size; ++i)
+        count += data[i] == '\n';
+    char **lines = (char **)malloc((count ? count : 1) * sizeof *lines);
+    int ok = lines != NULL;
+    char *at = data;
+    for (size_t i = 0; ok && i < count; ++i) {
+        char *end = (char *)memchr(at, '\n', (size_t)(data + size - at));
+        *end = '\0';
+        lines[i] = at;
+        at = end + 1;
+    }
+    for (size_t i = count; ok && i-- > 0;) {
+        const char *line = lines[i];
+        size_t length = strlen(line);
+        // Only files of this work folder are ever moved.
+        if (length < 20 || (line[0] != '0' && line[0] != '1') || line[1] != ' ' || line[18] != ' ' ||
+            strncmp(line + 19, workFolder, folderLength) != 0 || line[19 + folderLength] != '\\')
+            continue;
+        SwitchPaths p;
+        snprintf(p.name, sizeof p.name, "%s", line + 19);
+        snprintf(p.target, sizeof p.target, "%s", line + 19);
+        snprintf(p.staged, sizeof p.staged, "%s\\%.16s", staging, line + 2);
+        snprintf(p.aside, sizeof p.aside, "%s.old", p.staged);
+        if (!rollBack) {
+            removeFile(p.aside);
+        } else if (!putBackFile(&p, line[0] == '1')) {
+            LogFormat(true, "workFileVersion - %s could not be put back: %lu", p.name, GetLastError());
+            ok = 0;
+        }
+    }
+    free(lines);
+    free(data);
+    if (ok)
+        removeFile(journal);
+    return ok;
+}
+
+// The switch phase: the whole version at once, the manifest last, or not at
+// all.
+static int switchNeeded(UpdatePass *pass, const char *staging, const char *manifestPath)
 {
     LogFormat(true, "\nworkFileVersion - switching to the %u files fetched", (unsigned)pass->neededCount);
     terminateClients(pass);
+    char journal[UTF8_PATH_SIZE], installed[UTF8_PATH_SIZE];
+    if (!joinPath(journal, staging, SWITCH_JOURNAL_NAME, "workFileVersion") ||
+        !joinPath(installed, pass->workFolder, MANIFEST_NAME, "workFileVersion"))
+        return 0;
     bool *hadOld = (bool *)calloc(pass->neededCount ? pass->neededCount : 1, sizeof *hadOld);
     if (!hadOld) {
         LogFormat(true, "workFileVersion - out of memory for the switch");
         return 0;
     }
+    for (size_t i = 0; i < pass->neededCount; ++i) {
+        SwitchPaths p;
+        switchPaths(pass, staging, pass->needed[i], &p);
+        struct _stat st;
+        hadOld[i] = statFile(p.target, &st) == 0;
+        // What an earlier switch kept aside is no file of this one.
+        removeFile(p.aside);
+    }
+    int journaled = writeJournal(pass, staging, journal, hadOld), ok = journaled;
     size_t moved = 0;
-    for (; moved < pass->neededCount; ++moved) {
+    for (; ok && moved < pass->neededCount; ++moved) {
         SwitchPaths p;
         switchPaths(pass, staging, pass->needed[moved], &p);
-        struct _stat st;
-        hadOld[moved] = statFile(p.target, &st) == 0;
         // The old file is kept aside, so that it can be put back.
         if ((hadOld[moved] && !replaceFile(p.target, p.aside, "workFileVersion")) ||
             !replaceFile(p.staged, p.target, "workFileVersion")) {
@@ -407,38 +512,89 @@ static int switchNeeded(UpdatePass *pass, const char *staging)
             char text[256];
             LogFormat(true, "workFileVersion - %s not switched: %lu (%s); the %u files switched are put back", p.name,
                       err, windowsErrorText(err, text, sizeof text), (unsigned)moved);
-            if (hadOld[moved] && statFile(p.aside, &st) == 0)
-                replaceFile(p.aside, p.target, "workFileVersion");
-            rollBack(pass, staging, moved, hadOld);
-            free(hadOld);
-            return 0;
+            ok = 0;
         }
     }
-    for (size_t i = 0; i < moved; ++i) {
-        SwitchPaths p;
-        switchPaths(pass, staging, pass->needed[i], &p);
-        if (hadOld[i])
-            removeFile(p.aside);
+    // The manifest last: until it is in, the installed one names the files
+    // that are put back.
+    if (ok && manifestPath && !replaceFile(manifestPath, installed, "workFileVersion")) {
+        DWORD err = GetLastError();
+        char text[256];
+        LogFormat(true, "workFileVersion - rename failed: %lu (%s: %s -> %s); the %u files switched are put back",
+                  err, windowsErrorText(err, text, sizeof text), manifestPath, installed, (unsigned)moved);
+        ok = 0;
     }
     free(hadOld);
-    LogFormat(true, "workFileVersion - switch: %u files moved into place", (unsigned)moved);
+    if (!journaled)
+        return 0;
+    replayJournal(pass->workFolder, staging, journal, !ok);
+    if (ok)
+        LogFormat(true, "workFileVersion - switch: %u files moved into place", (unsigned)moved);
+    return ok;
+}
+
+void finishCutSwitch(const char *workFolder)
+{
+    char staging[UTF8_PATH_SIZE], journal[UTF8_PATH_SIZE], manifest[UTF8_PATH_SIZE];
+    struct _stat st;
+    if (!joinPath(staging, workFolder, STAGING_FOLDER, "workFileVersion") ||
+        !joinPath(journal, staging, SWITCH_JOURNAL_NAME, "workFileVersion") ||
+        !joinPath(manifest, workFolder, NEW_MANIFEST_NAME, "workFileVersion") || statFile(journal, &st) != 0)
+        return;
+    // The switch's last move takes the new manifest in: until then, the old
+    // version is the one that stands.
+    bool rollBack = statFile(manifest, &st) == 0;
+    LogFormat(true, rollBack ? "workFileVersion - a switch was cut short: its files are put back"
+                             : "workFileVersion - a switch was cut short after its manifest moved in: "
+                               "the old files it kept aside are removed");
+    replayJournal(workFolder, staging, journal, rollBack);
+}
+
+// The manifest of a pass that moved no file: the installed one already names
+// every entry of it as it stands, so one that does not move in is reported,
+// not failed. One replacing move: there is never a moment without an
+// installed manifest.
+static int promoteManifest(const UpdatePass *pass, const char *manifestPath)
+{
+    char installed[UTF8_PATH_SIZE];
+    if (!joinPath(installed, pass->workFolder, MANIFEST_NAME, "workFileVersion"))
+        return 0;
+    if (!replaceFile(manifestPath, installed, "workFileVersion")) {
+        DWORD err = GetLastError();
+        char text[256];
+        LogFormat(true, "workFileVersion - rename failed: %lu (%s: %s -> %s)", err,
+                  windowsErrorText(err, text, sizeof text), manifestPath, installed);
+    }
     return 1;
 }
 
 // Fetches and switches what the check found needed; 1 when the work folder
-// holds them all.
-static int fetchAndSwitch(UpdatePass *pass)
+// holds them all, and the manifest at manifestPath (when given) is installed.
+static int fetchAndSwitch(UpdatePass *pass, const char *manifestPath)
 {
-    if (!pass->neededCount)
-        return 1;
-    char staging[UTF8_PATH_SIZE];
-    if (!joinPath(staging, pass->workFolder, STAGING_FOLDER, "workFileVersion"))
+    char staging[UTF8_PATH_SIZE], journal[UTF8_PATH_SIZE];
+    if (!joinPath(staging, pass->workFolder, STAGING_FOLDER, "workFileVersion") ||
+        !joinPath(journal, staging, SWITCH_JOURNAL_NAME, "workFileVersion"))
         return 0;
+    // What a switch that could not be put back kept aside stays until a run
+    // can put it back.
+    struct _stat st;
+    if (statFile(journal, &st) == 0) {
+        LogFormat(true, "workFileVersion - a switch cut short is not put back yet: nothing is changed");
+        return 0;
+    }
+    wchar_t wide[MAX_PATH];
+    if (!pass->neededCount) {
+        // What a pass that was given up staged belongs to no version now.
+        tidyStaging(staging, NULL, 0);
+        if (toWide(staging, wide, MAX_PATH))
+            RemoveDirectoryW(wide);
+        return manifestPath ? promoteManifest(pass, manifestPath) : 1;
+    }
     makeFolder(staging);
     // A run told to stop during the fetch changes nothing installed.
-    if (!fetchNeeded(pass, staging) || transferStopped(pass->downloads) || !switchNeeded(pass, staging))
+    if (!fetchNeeded(pass, staging) || transferStopped(pass->downloads) || !switchNeeded(pass, staging, manifestPath))
         return 0;
-    wchar_t wide[MAX_PATH];
     if (toWide(staging, wide, MAX_PATH))
         RemoveDirectoryW(wide); // when nothing is left in it
     return 1;
@@ -449,7 +605,7 @@ int workFileVersionLine(UpdatePass *pass, char *line)
 {
     ManifestItem item = {};
     item.form = cutManifestLine(line, &item.fields);
-    return checkItem(pass, &item) && fetchAndSwitch(pass);
+    return checkItem(pass, &item) && fetchAndSwitch(pass, NULL);
 }
 #endif
 
@@ -475,22 +631,7 @@ static int workManifest(UpdatePass *pass, const Manifest *manifest, const char *
     if (manifest->repeats)
         LogFormat(true, "workFileVersion - %u lines passed over: their path was handled before",
                   (unsigned)manifest->repeats);
-    if (failed || transferStopped(pass->downloads) || !fetchAndSwitch(pass))
-        return 0;
-
-    char installed[UTF8_PATH_SIZE];
-    if (!joinPath(installed, pass->workFolder, MANIFEST_NAME, "workFileVersion"))
-        return 0;
-    // The files are in line either way; a manifest that did not move in only
-    // costs downloads on the next pass, so it is reported, not failed. One
-    // replacing move: there is never a moment without an installed manifest.
-    if (!replaceFile(manifestPath, installed, "workFileVersion")) {
-        DWORD err = GetLastError();
-        char text[256];
-        LogFormat(true, "workFileVersion - rename failed: %lu (%s: %s -> %s)", err,
-                  windowsErrorText(err, text, sizeof text), manifestPath, installed);
-    }
-    return 1;
+    return !failed && !transferStopped(pass->downloads) && fetchAndSwitch(pass, manifestPath);
 }
 
 void installedMinimumJava(const char *workFolder, char *out)

@@ -47,6 +47,13 @@ int workFileVersion(UpdatePass *pass, const char *manifestPath);
 
 #define PASS_NOT_A_MANIFEST (-1)
 
+// A switch that a run left cut short (ended in the middle, or its machine
+// stopped) is finished from its journal: its files put back while its
+// manifest had not moved in, so that the old version is whole again, and
+// what it kept aside removed after. For each run, before anything reads the
+// work folder.
+void finishCutSwitch(const char *workFolder);
+
 // The minimum Java version that the work folder's installed "fcompare.ini"
 // names, chosen as the pass chooses it, into out (64 bytes); "" when it names
 // none or cannot be read. For a run whose pass did not run on a new manifest.

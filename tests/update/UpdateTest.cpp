@@ -142,6 +142,7 @@ TEST(workFileVersionLine, UpToDateWhenTheEntryStandsInTheInstalledManifest)
         {"a\nmd5:abc lib.jar\nb\n", "md5:abc lib.jar\n", 'f', true},
         {"a\r\nb\r\nmd5:abc lib.jar", "md5:abc lib.jar\n", 'f', true},
         {"\tmd5:abc lib.jar\t\n", "md5:abc lib.jar\n", 'f', true},
+        {"\xEF\xBB\xBFmd5:abc lib.jar\n", "md5:abc lib.jar\n", 'f', true},
         {"md5:abc lib.jar\n", "md5:abc lib.jar\n", 'd', true},
         {"md5:abc lib.jar\n", "md5:abc lib.jar\n", '-', false},
         {"sha1:abc lib.jar\n", "md5:abc lib.jar\n", 'f', false},
@@ -182,7 +183,8 @@ TEST(workFileVersionLine, RefusesPathsThatLeaveTheWorkFolderOrAliasAnotherFile)
     const std::string leaves = "path outside the work folder refused: ", device = "path refused, a device name: ",
                       own = "path refused, one of the launcher's own file names: ",
                       dot = "path refused, a trailing dot or blank (Windows drops it): ",
-                      java = "path refused, a name that cmd.exe runs for the Java command: ";
+                      java = "path refused, a name that cmd.exe runs for the Java command: ",
+                      folder = "path names a folder, refused: ";
     const struct {
         const char *path;
         const std::string &line;
@@ -195,10 +197,13 @@ TEST(workFileVersionLine, RefusesPathsThatLeaveTheWorkFolderOrAliasAnotherFile)
         {"nul\\a.jar", device}, {"fcompare.new", own}, {"FCOMPARE.INI", own}, {"Marvique.jar.part", own},
         {"ext/a.part", own}, {"Marvique.jar.", dot}, {"ext./a.jar", dot}, {"javaw.exe", java},
         {"JAVAW.CMD", java}, {"javaw.exe.exe", java}, {"java", java},
+        // Of another version, where a folder "sub" stands.
+        {"sub", folder}, {"sub/.", folder}, {"sub/", folder},
     };
     for (const auto &row : rows) {
         Scene s;
-        writeFile(s.at("fcompare.ini"), std::string("md5:x ") + row.path + "\n");
+        CreateDirectoryA(s.at("sub").c_str(), NULL);
+        writeFile(s.at("fcompare.ini"), std::string("md5:y ") + row.path + "\n");
         s.serve(row.path, "evil");
         EXPECT_EQ(0, s.line(std::string("md5:x ") + row.path + "\n")) << "row " << row.path;
         EXPECT_EQ(Calls{}, fakeCalls) << "row " << row.path;
@@ -476,6 +481,78 @@ TEST(workFileVersion, SearchesOnceBeforeTheSwitchAndKeepsWhatWasStaged)
     }
 }
 
+// The staged files of a pass that failed, by content.
+std::map<std::string, std::string> stagedFiles(const Scene &s)
+{
+    std::map<std::string, std::string> files;
+    WIN32_FIND_DATAA found;
+    HANDLE h = FindFirstFileA(s.at("staging.part\\*").c_str(), &found);
+    for (bool more = h != INVALID_HANDLE_VALUE; more; more = FindNextFileA(h, &found))
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            files[readFile(s.at("staging.part\\") + found.cFileName)] = s.at("staging.part\\") + found.cFileName;
+    FindClose(h);
+    return files;
+}
+
+TEST(workFileVersion, ASwitchCutShortIsFinishedByTheNextRun)
+{
+    for (bool manifestMoved : {false, true}) {
+        Scene s;
+        std::string what = manifestMoved ? "row manifest moved" : "row manifest not moved";
+        writeFile(s.at("fcompare.ini"), "id:1 a.jar\nid:1 b.jar\n");
+        writeFile(s.at("a.jar"), "old a");
+        writeFile(s.at("b.jar"), "old b");
+        s.serve("a.jar", "new a");
+        s.serve("b.jar", "new b");
+        const std::string next = "id:2 a.jar\nid:2 b.jar\nid:2 c.jar\n";
+        writeFile(s.at("fcompare.new"), next);
+        EXPECT_EQ(0, s.pass()) << what; // c.jar is not served: a.jar and b.jar stay staged
+        auto staged = stagedFiles(s);
+        ASSERT_EQ(2u, staged.size()) << what;
+        // As the run left them that ended in the switch, after a.jar and b.jar
+        // (or after the manifest too), before c.jar: the journal's last line cut.
+        std::string journal = s.at("staging.part\\switch.journal"), text;
+        for (const char *name : {"a", "b"}) {
+            std::string file = staged["new " + std::string(name)], target = s.at(std::string(name) + ".jar");
+            MoveFileA(target.c_str(), (file + ".old").c_str());
+            MoveFileA(file.c_str(), target.c_str());
+            text += "1 " + file.substr(file.size() - 16) + " " + target + "\n";
+        }
+        writeFile(journal, text + "0 0123");
+        if (manifestMoved)
+            MoveFileExA(s.at("fcompare.new").c_str(), s.at("fcompare.ini").c_str(), MOVEFILE_REPLACE_EXISTING);
+
+        if (!manifestMoved) {
+            // A file that cannot be put back keeps the journal and what it
+            // kept aside, and no pass changes anything, until a run can.
+            HANDLE held = CreateFileA(s.at("b.jar").c_str(), GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+            finishCutSwitch(s.work.c_str());
+            EXPECT_TRUE(fileExists(journal)) << what;
+            EXPECT_EQ(0, s.pass()) << what;
+            CloseHandle(held);
+            EXPECT_EQ("new a", readFile(s.at("a.jar"))) << what;
+            EXPECT_NE(std::string::npos, s.log().find("a switch cut short is not put back yet")) << what;
+        }
+        finishCutSwitch(s.work.c_str());
+        for (const char *name : {"a", "b"}) {
+            std::string file = staged["new " + std::string(name)];
+            EXPECT_EQ((manifestMoved ? "new " : "old ") + std::string(name), readFile(s.at(std::string(name) + ".jar")))
+                << what;
+            EXPECT_EQ(!manifestMoved, fileExists(file)) << what; // for the next run
+            EXPECT_FALSE(fileExists(file + ".old")) << what;
+        }
+        EXPECT_FALSE(fileExists(journal)) << what;
+        EXPECT_NE(std::string::npos, s.log().find(manifestMoved ? "after its manifest moved in" : "its files are put back"))
+            << what;
+        if (!manifestMoved) {
+            // What is staged is of no version once a pass needs nothing.
+            writeFile(s.at("fcompare.new"), "id:1 a.jar\nid:1 b.jar\n");
+            EXPECT_EQ(1, s.pass()) << what;
+            EXPECT_FALSE(fileExists(s.at("staging.part"))) << what;
+        }
+    }
+}
+
 TEST(workFileVersion, LogsEachEntryInOrder)
 {
     struct {
@@ -531,13 +608,16 @@ TEST(workFileVersion, ReportsWhatKeepsItFromReadingOrPromoting)
                   s.log());
     }
     {
-        // The installed manifest cannot be replaced: the files are in line, the pass stands.
+        // The installed manifest cannot be replaced: the files switched are
+        // put back, since the installed one names the old version.
         Scene s;
         CreateDirectoryA(s.at("fcompare.ini").c_str(), NULL);
         writeFile(s.at("fcompare.ini\\keep"), "");
         writeFile(s.at("fcompare.new"), "JRE:1.8\nid:1 lib.jar\n");
+        writeFile(s.at("lib.jar"), "old");
         s.serve("lib.jar", "body");
-        EXPECT_EQ(1, s.pass());
+        EXPECT_EQ(0, s.pass());
+        EXPECT_EQ("old", readFile(s.at("lib.jar")));
         EXPECT_TRUE(fileExists(s.at("fcompare.new")));
         EXPECT_NE(std::string::npos, s.log().find("\r\nworkFileVersion - rename failed: "));
     }
