@@ -108,13 +108,37 @@ struct PathIndex {
     size_t item;
 };
 
-// Paths as Windows compares names: ASCII letters in any case.
+// Past what Windows leaves out at the start of a part: further separators,
+// and "." parts.
+static const unsigned char *partStart(const unsigned char *p)
+{
+    for (;; ++p) {
+        if (p[0] == '.' && (p[1] == '/' || p[1] == '\\'))
+            ++p;
+        else if (p[0] == '.' && !p[1])
+            return p + 1;
+        else if (p[0] != '/' && p[0] != '\\')
+            return p;
+    }
+}
+
+static int pathChar(unsigned char c)
+{
+    return c == '/' ? '\\' : lowerASCII(c);
+}
+
+// Paths as Windows resolves names: ASCII letters in any case, either slash,
+// "a//b" as "a/b", "./a" and "a/./b" as "a" and "a/b".
 static int comparePaths(const char *a, const char *b)
 {
-    for (const unsigned char *p = (const unsigned char *)a, *q = (const unsigned char *)b;; ++p, ++q) {
-        int d = lowerASCII(*p) - lowerASCII(*q);
-        if (d || !*p)
-            return d;
+    const unsigned char *p = partStart((const unsigned char *)a), *q = partStart((const unsigned char *)b);
+    for (;;) {
+        int x = pathChar(*p), y = pathChar(*q);
+        if (x != y || !x)
+            return x - y;
+        ++p, ++q;
+        if (x == '\\')
+            p = partStart(p), q = partStart(q);
     }
 }
 

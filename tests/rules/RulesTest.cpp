@@ -180,6 +180,8 @@ TEST(readManifest, ItemsProblemsAndRepeatsAsTheLauncherReadsThem)
         {"\xEF\xBB\xBFid:1 a.jar\n", "E1", "1:bom", 0},
         {"id:1 a.jar\nid:2 A.JAR\nid:3 b.jar\nid:4 a.jar\n", "E1 e2 E3 e4",
          "2:duplicate-path 4:duplicate-path", 0},
+        {"id:1 ext/a.jar\nid:2 ./EXT\\a.jar\nid:3 ext//./a.jar\nid:4 ext/a.jar/\nid:5 ext/.a.jar\n",
+         "E1 e2 e3 E4 E5", "2:duplicate-path 3:duplicate-path", 0},
         {"MD5:x a\n\nmd5:\nJRE:\nid:1  a.jar x\n", "J4 E5", "1:passed-over 3:passed-over 5:not-canonical", 0},
         {std::string("id:1 a\0.jar\nid:2 b.jar\n", 23), "E1 E2", "1:nul-byte", 1},
         {std::string("id:1 a.jar\n\x1Aid:2 b.jar\n\0", 24), "E1", "2:end-of-file-byte", 0},
