@@ -435,6 +435,34 @@ class Update(UpdateCase):
         self.assertPromoted(manifest(v2))
         self.assertClientStarted(self.link)
 
+    def test_a_switch_cut_short_is_put_back_by_the_next_run(self):
+        server = LocalServer(http=False).start()
+        link = link_to(server.https_base)
+        try:
+            self.serve(V1, server)
+            self.good_run(V1, link)
+            self.serve({path: (token + "0", body + b" v2") for path, (token, body) in V1.items()}, server)
+            # The run ends while the switch waits on Marvique.jar, kovrel-lib.jar switched.
+            retry = RETRY.format(re.escape(self.work_win + "\\staging.part\\") + "[0-9a-f]{16}\\.old")
+            self.start_running_client(seconds=60, command_line="kovrel-holder")
+            with open(ROOT / "stdout.txt", "wb") as out:
+                run = subprocess.Popen(["wine", str(EXE), link], stdin=subprocess.DEVNULL, stdout=out,
+                                       stderr=out, env=wine_env(self.launch_env(self.home)))
+                self.assertTrue(wait_for(lambda: re.search(retry, self.log_text() or "")))
+                run.kill()
+                run.wait(timeout=60)
+            (ROOT / "release.txt").touch()
+            self.assertNotEqual(V1["kovrel-lib.jar"][1], (WORK / "kovrel-lib.jar").read_bytes())
+        finally:
+            server.stop()
+        self.forget_run()
+        rc, stdout = self.run_update(link)
+        self.assertEqual(1, rc, stdout)
+        self.assertLinesInOrder(self.log_lines(), ["workFileVersion - a switch was cut short: its files are put back",
+                                                   "Manifest not downloaded: the run goes on with the installed files"])
+        self.assertWorkHolds(V1)
+        self.assertClientStarted(link)
+
     def test_server_down_starts_the_client_from_the_files_there(self):
         server = LocalServer(http=False).start()
         link = link_to(server.https_base)
