@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <io.h>
+#include <limits.h>
 #include <share.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -73,6 +74,7 @@ struct Transfer {
     curl_off_t total;          // their whole length, -1: not known
     bool bodyStarted;          // the answer's first body bytes were judged
     bool accepted;             // and the body is the file's (200, or 206 from resumeFrom)
+    bool contentCoded;         // the answer named a Content-Encoding: its lengths are not the stored bytes'
     bool rangeRefused;         // a 206 that did not continue the bytes there
     bool diskShort;            // the volume would keep less than DISK_RESERVE_BYTES
     int writeError;            // errno of the first short write, 0 while every byte went out
@@ -199,9 +201,38 @@ static void readInfo(Transfer *transfer)
     fclose(f);
 }
 
+// A Content-Range value of a 206, "bytes first-last/total" and nothing else,
+// with first <= last < total; false for any other text.
+UNITTEST bool parseContentRange(const char *value, long long *first, long long *last, long long *total)
+{
+    if (!value || _strnicmp(value, "bytes ", 6) != 0)
+        return false;
+    const char *p = value + 6;
+    const char ends[] = {'-', '/', '\0'};
+    long long n[3];
+    for (int i = 0; i < 3; ++i) {
+        if (*p < '0' || *p > '9')
+            return false;
+        n[i] = 0;
+        for (; *p >= '0' && *p <= '9'; ++p) {
+            if (n[i] > (LLONG_MAX - (*p - '0')) / 10)
+                return false;
+            n[i] = n[i] * 10 + (*p - '0');
+        }
+        if (*p != ends[i])
+            return false;
+        if (ends[i])
+            ++p;
+    }
+    if (n[0] > n[1] || n[1] >= n[2])
+        return false;
+    *first = n[0], *last = n[1], *total = n[2];
+    return true;
+}
+
 // The first body bytes of an answer: whether they are the file's, and where
-// they go. A 206 must continue the staged bytes exactly; a 200 is the whole
-// file again.
+// they go. A 206 must continue the staged bytes exactly, to the file's end; a
+// 200 is the whole file again.
 static bool judgeBody(Transfer *transfer)
 {
     transfer->bodyStarted = true;
@@ -210,11 +241,14 @@ static bool judgeBody(Transfer *transfer)
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_off_t length = -1;
     curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    const char *coding = headerValue(curl, "Content-Encoding");
+    transfer->contentCoded = coding && coding[0];
     if (status == 206 && transfer->resumeFrom > 0) {
-        const char *range = headerValue(curl, "Content-Range");
+        // A coded range counts bytes of the coding, not those staged.
         long long first = -1, last = -1, total = -1;
-        if (!range || sscanf(range, "bytes %lld-%lld/%lld", &first, &last, &total) != 3 ||
-            first != transfer->resumeFrom || total != transfer->total) {
+        if (transfer->contentCoded ||
+            !parseContentRange(headerValue(curl, "Content-Range"), &first, &last, &total) ||
+            first != transfer->resumeFrom || total != transfer->total || last != total - 1) {
             transfer->rangeRefused = true;
             return false;
         }
@@ -582,6 +616,15 @@ static int endTransfer(Transfer *transfer, CURLcode rc)
         if (!transfer->writeError)
             LogFormat(true, "getHTTPFile - fclose failed: %d (%s : %s)", closeError, strerror(closeError),
                       transfer->part);
+        ok = 0;
+    }
+    // The bytes staged are the file's whole length, where the server said it
+    // and the body was stored as sent (libcurl holds a 200 to its
+    // Content-Length, not a 206 to its range).
+    if (ok && transfer->accepted && !transfer->contentCoded && transfer->total >= 0 &&
+        transfer->stored != transfer->total) {
+        LogFormat(true, "getHTTPFile - length mismatch, file not replaced: %lld bytes, the server announced %lld",
+                  (long long)transfer->stored, (long long)transfer->total);
         ok = 0;
     }
     if (ok && transfer->deferLog)

@@ -124,4 +124,6 @@ struct DownloadProgress {
 // received: at most one "NowDownloaded" line per half second, and one each
 // time the whole body is there.
 void reportProgress(DownloadProgress *progress, double t, curl_off_t e, curl_off_t n);
+// A 206's Content-Range, "bytes first-last/total" exactly, with first <= last < total.
+bool parseContentRange(const char *value, long long *first, long long *last, long long *total);
 #endif
