@@ -526,23 +526,34 @@ static int beginTransfer(Transfer *transfer, CURL *curl)
                   MAX_PATH - 1, transfer->path, transfer->resumable ? ".info" : partSuffix);
         return 0;
     }
-    // What an earlier run staged is continued where the server can say it is
-    // still the same file.
-    struct _stat st;
-    transfer->resumeFrom = 0;
-    if (transfer->resumable) {
-        readInfo(transfer);
-        if (transfer->validator[0] && statFile(transfer->part, &st) == 0 && st.st_size > 0 &&
-            st.st_size < transfer->total)
-            transfer->resumeFrom = st.st_size;
-    }
     // Exclusive: a second launcher cannot write into the same staging file.
+    // A resumable one is opened as an earlier try or run left it.
     errno = 0;
-    transfer->file = openFileShared(transfer->part, transfer->resumeFrom ? "ab" : "wb", _SH_DENYRW);
+    transfer->file = openFileShared(transfer->part, transfer->resumable ? "ab" : "wb", _SH_DENYRW);
     if (!transfer->file) {
         int err = errno;
         LogFormat(true, "getHTTPFile - fopen failed 1: %d (%s : %s)", err, strerror(err), transfer->part);
         return 0;
+    }
+    // What was staged is continued where the server can say it is still the
+    // same file, and emptied otherwise. Its length is taken from the open
+    // file in 64 bits: a stat's is 32 bits in this build, and a part past
+    // 2 GiB would resume at the wrong byte.
+    transfer->resumeFrom = 0;
+    if (transfer->resumable) {
+        readInfo(transfer);
+        int fd = _fileno(transfer->file);
+        long long staged = _filelengthi64(fd);
+        if (transfer->validator[0] && staged > 0 && staged < transfer->total)
+            transfer->resumeFrom = staged;
+        int err = staged != 0 && !transfer->resumeFrom ? _chsize_s(fd, 0) : 0;
+        if (err) {
+            LogFormat(true, "getHTTPFile - the staged file could not be emptied: %d (%s : %s)", err, strerror(err),
+                      transfer->part);
+            fclose(transfer->file);
+            transfer->file = NULL;
+            return 0;
+        }
     }
     if (transfer->resumeFrom) {
         char range[64], ifRange[sizeof transfer->validator + 16];
