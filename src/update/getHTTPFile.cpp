@@ -72,6 +72,7 @@ struct Transfer {
     curl_off_t resumeFrom;     // bytes of part asked to be continued, 0: from the start
     char validator[256];       // of those bytes: an ETag or a Last-Modified date
     curl_off_t total;          // their whole length, -1: not known
+    bool described;            // info on the disk holds validator and total of the bytes staged
     bool bodyStarted;          // the answer's first body bytes were judged
     bool accepted;             // and the body is the file's (200, or 206 from resumeFrom)
     bool contentCoded;         // the answer named a Content-Encoding: its lengths are not the stored bytes'
@@ -174,14 +175,15 @@ static curl_off_t freeBytes(const char *path)
 }
 
 // What a resumable transfer knows of the server's file: its validator and
-// length, kept beside the staged bytes while they are not whole.
-static void writeInfo(const Transfer *transfer)
+// length, kept beside the staged bytes while they are not whole. False when
+// the file could not be written whole.
+static bool writeInfo(const Transfer *transfer)
 {
     FILE *f = openFile(transfer->info, "wb");
     if (!f)
-        return;
-    fprintf(f, "%s\n%lld\n", transfer->validator, (long long)transfer->total);
-    fclose(f);
+        return false;
+    bool written = fprintf(f, "%s\n%lld\n", transfer->validator, (long long)transfer->total) > 0;
+    return fclose(f) == 0 && written;
 }
 
 static void readInfo(Transfer *transfer)
@@ -256,7 +258,10 @@ static bool judgeBody(Transfer *transfer)
         transfer->stored = transfer->resumeFrom;
     } else if (status == 200) {
         // From the start: what was staged is of another version, or the
-        // server does not continue files.
+        // server does not continue files. The info file describes this
+        // answer or goes: a body without a validator or of unknown length is
+        // not continued later.
+        transfer->described = false;
         if (transfer->resumeFrom > 0 && (_chsize_s(_fileno(transfer->file), 0) != 0 || fseek(transfer->file, 0, SEEK_SET)))
             return false;
         transfer->resumeFrom = 0;
@@ -267,8 +272,9 @@ static bool judgeBody(Transfer *transfer)
             // If-Range takes a strong ETag only.
             const char *validator = etag && strncmp(etag, "W/", 2) != 0 ? etag : modified;
             snprintf(transfer->validator, sizeof transfer->validator, "%s", validator ? validator : "");
-            if (transfer->validator[0] && transfer->total >= 0)
-                writeInfo(transfer);
+            transfer->described = transfer->validator[0] && transfer->total >= 0 && writeInfo(transfer);
+            if (!transfer->described)
+                removeFile(transfer->info);
         }
     } else {
         return true; // read, never written
@@ -554,6 +560,7 @@ static int beginTransfer(Transfer *transfer, CURL *curl)
             transfer->file = NULL;
             return 0;
         }
+        transfer->described = transfer->resumeFrom > 0;
     }
     if (transfer->resumeFrom) {
         char range[64], ifRange[sizeof transfer->validator + 16];
@@ -653,8 +660,10 @@ static int endTransfer(Transfer *transfer, CURLcode rc)
         ok = 0;
     }
     bool retry = !ok && transient(transfer, rc, status);
-    // A cancelled body is kept as a cut one is, for a later run to continue.
-    bool keep = (retry || transfer->cancelled) && transfer->resumable && transfer->accepted && transfer->validator[0] && transfer->stored > 0;
+    // A cancelled body is kept as a cut one is, for a later run to continue,
+    // with the info that describes it.
+    bool keep = (retry || transfer->cancelled) && transfer->resumable && transfer->accepted && transfer->described &&
+                transfer->stored > 0;
     if (!ok && !keep && removeFile(transfer->part) != 0 && errno != ENOENT) {
         int err = errno;
         LogFormat(true, "getHTTPFile - remove failed: %d (%s : %s)", err, strerror(err), transfer->part);
