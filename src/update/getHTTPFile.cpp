@@ -259,8 +259,9 @@ static bool judgeBody(Transfer *transfer)
     } else if (status == 200) {
         // From the start: what was staged is of another version, or the
         // server does not continue files. The info file describes this
-        // answer or goes: a body without a validator or of unknown length is
-        // not continued later.
+        // answer or goes: a body without a validator, of unknown length or
+        // content-coded (info would hold the coded length, the part the
+        // decoded bytes) is not continued later.
         transfer->described = false;
         if (transfer->resumeFrom > 0 && (_chsize_s(_fileno(transfer->file), 0) != 0 || fseek(transfer->file, 0, SEEK_SET)))
             return false;
@@ -272,7 +273,8 @@ static bool judgeBody(Transfer *transfer)
             // If-Range takes a strong ETag only.
             const char *validator = etag && strncmp(etag, "W/", 2) != 0 ? etag : modified;
             snprintf(transfer->validator, sizeof transfer->validator, "%s", validator ? validator : "");
-            transfer->described = transfer->validator[0] && transfer->total >= 0 && writeInfo(transfer);
+            transfer->described =
+                transfer->validator[0] && transfer->total >= 0 && !transfer->contentCoded && writeInfo(transfer);
             if (!transfer->described)
                 removeFile(transfer->info);
         }

@@ -46,7 +46,8 @@ class StagedPass(UpdateCase):
                 ("continued elsewhere", False, "badrange", whole, "installs"),
                 ("a shorter range", False, "shortrange", whole, "installs"),
                 ("a range past the end", False, "longrange", mismatch, "fails"),
-                ("changed, cut without a length", True, "chunked cuts=3", None, "fails"))
+                ("changed, cut without a length", True, "chunked cuts=3", None, "fails"),
+                ("changed, cut deflate-coded", True, "deflate cuts=3", None, "fails"))
         for name, change, answer, line, outcome in rows:
             with self.subTest(name):
                 self.setUp()
