@@ -76,7 +76,7 @@ struct Transfer {
     bool bodyStarted;          // the answer's first body bytes were judged
     bool accepted;             // and the body is the file's (200, or 206 from resumeFrom)
     bool contentCoded;         // the answer named a Content-Encoding: its lengths are not the stored bytes'
-    bool rangeRefused;         // a 206 that did not continue the bytes there
+    bool rangeRefused;         // a 206 that did not continue the bytes there, or a 416
     bool diskShort;            // the volume would keep less than DISK_RESERVE_BYTES
     int writeError;            // errno of the first short write, 0 while every byte went out
     curl_off_t decoded;        // body bytes handed over, after decoding
@@ -234,7 +234,8 @@ UNITTEST bool parseContentRange(const char *value, long long *first, long long *
 
 // The first body bytes of an answer: whether they are the file's, and where
 // they go. A 206 must continue the staged bytes exactly, to the file's end; a
-// 200 is the whole file again.
+// 416 says the staged bytes are past the file's end (it shrank); a 200 is the
+// whole file again.
 static bool judgeBody(Transfer *transfer)
 {
     transfer->bodyStarted = true;
@@ -245,10 +246,10 @@ static bool judgeBody(Transfer *transfer)
     curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
     const char *coding = headerValue(curl, "Content-Encoding");
     transfer->contentCoded = coding && coding[0];
-    if (status == 206 && transfer->resumeFrom > 0) {
+    if (transfer->resumeFrom > 0 && (status == 206 || status == 416)) {
         // A coded range counts bytes of the coding, not those staged.
         long long first = -1, last = -1, total = -1;
-        if (transfer->contentCoded ||
+        if (status == 416 || transfer->contentCoded ||
             !parseContentRange(headerValue(curl, "Content-Range"), &first, &last, &total) ||
             first != transfer->resumeFrom || total != transfer->total || last != total - 1) {
             transfer->rangeRefused = true;

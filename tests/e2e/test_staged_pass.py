@@ -46,6 +46,7 @@ class StagedPass(UpdateCase):
                 ("continued elsewhere", False, "badrange", whole, "installs"),
                 ("a shorter range", False, "shortrange", whole, "installs"),
                 ("a range past the end", False, "longrange", mismatch, "fails"),
+                ("the file shrank: 416", False, "416 ranged=1", whole, "installs"),
                 ("changed, cut without a length", True, "chunked cuts=3", None, "fails"),
                 ("changed, cut deflate-coded", True, "deflate cuts=3", None, "fails"))
         for name, change, answer, line, outcome in rows:
