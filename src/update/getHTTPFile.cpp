@@ -663,10 +663,16 @@ static int endTransfer(Transfer *transfer, CURLcode rc)
         ok = 0;
     }
     bool retry = !ok && transient(transfer, rc, status);
-    // A cancelled body is kept as a cut one is, for a later run to continue,
-    // with the info that describes it.
-    bool keep = (retry || transfer->cancelled) && transfer->resumable && transfer->accepted && transfer->described &&
-                transfer->stored > 0;
+    // What a transient failure or the user's stop leaves staged, with the
+    // info that describes it, for the next try or run: a body cut after some
+    // bytes, and the bytes of a continued file whose answer ended before it
+    // was taken or refused (a 503, a reset, a stall).
+    bool untouched = transfer->resumeFrom > 0 && !transfer->accepted && !transfer->rangeRefused;
+    bool keep = (retry || transfer->cancelled) && transfer->resumable && transfer->described &&
+                (transfer->accepted ? transfer->stored > 0 : untouched);
+    if (keep && untouched)
+        LogFormat(true, "getHTTPFile - %lld bytes staged kept for the next try or run",
+                  (long long)transfer->resumeFrom);
     if (!ok && !keep && removeFile(transfer->part) != 0 && errno != ENOENT) {
         int err = errno;
         LogFormat(true, "getHTTPFile - remove failed: %d (%s : %s)", err, strerror(err), transfer->part);

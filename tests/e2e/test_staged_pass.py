@@ -39,7 +39,7 @@ class StagedPass(UpdateCase):
         resumed, whole = "resumed after byte 229376", "does not continue the 229376 bytes staged: fetched whole"
         mismatch = "length mismatch, file not replaced: 262156 bytes, the server announced 262144"
         # The server's file changed or not, its answer to the next run (a behaviour line), the line that run
-        # logs, and whether that run installs the file or fails it.
+        # logs, and whether that run installs the file, fails it, or keeps the bytes for a third run to continue.
         rows = (("resumed", False, "", resumed, "installs"),
                 ("answered whole", False, "norange", None, "installs"),
                 ("changed on the server", True, "", None, "installs"),
@@ -47,6 +47,7 @@ class StagedPass(UpdateCase):
                 ("a shorter range", False, "shortrange", whole, "installs"),
                 ("a range past the end", False, "longrange", mismatch, "fails"),
                 ("the file shrank: 416", False, "416 ranged=1", whole, "installs"),
+                ("a 503 before the answer", False, "503", "229376 bytes staged kept for the next try or run", "stages"),
                 ("changed, cut without a length", True, "chunked cuts=3", None, "fails"),
                 ("changed, cut deflate-coded", True, "deflate cuts=3", None, "fails"))
         for name, change, answer, line, outcome in rows:
@@ -79,7 +80,15 @@ class StagedPass(UpdateCase):
                     self.assertEqual(said == line, said in text, f"{said}\n{text}")
                 if line:
                     self.assertIn(line, text)
-                self.assertEqual([], self.staged())
+                self.assertEqual(2 if outcome == "stages" else 0, len(self.staged()))
+                if outcome == "stages":
+                    self.forget_run()
+                    self.server.behaviours.clear()
+                    self.assertEqual(1, self.run_update()[0])
+                    self.assertClientStarted(self.link)
+                    self.assertWorkHolds(v2)
+                    self.assertIn(resumed, self.log_text())
+                    self.assertEqual([], self.staged())
 
     def test_downloads_overlap_up_to_the_administrators_number(self):
         files = dict(V1, **{f"f{i}.jar": (str(i), b"x" * 4096) for i in range(8)})
