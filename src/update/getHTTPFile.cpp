@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <io.h>
+#include <limits.h>
 #include <share.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -71,9 +72,11 @@ struct Transfer {
     curl_off_t resumeFrom;     // bytes of part asked to be continued, 0: from the start
     char validator[256];       // of those bytes: an ETag or a Last-Modified date
     curl_off_t total;          // their whole length, -1: not known
+    bool described;            // info on the disk holds validator and total of the bytes staged
     bool bodyStarted;          // the answer's first body bytes were judged
     bool accepted;             // and the body is the file's (200, or 206 from resumeFrom)
-    bool rangeRefused;         // a 206 that did not continue the bytes there
+    bool contentCoded;         // the answer named a Content-Encoding: its lengths are not the stored bytes'
+    bool rangeRefused;         // a 206 that did not continue the bytes there, or a 416
     bool diskShort;            // the volume would keep less than DISK_RESERVE_BYTES
     int writeError;            // errno of the first short write, 0 while every byte went out
     curl_off_t decoded;        // body bytes handed over, after decoding
@@ -172,14 +175,15 @@ static curl_off_t freeBytes(const char *path)
 }
 
 // What a resumable transfer knows of the server's file: its validator and
-// length, kept beside the staged bytes while they are not whole.
-static void writeInfo(const Transfer *transfer)
+// length, kept beside the staged bytes while they are not whole. False when
+// the file could not be written whole.
+static bool writeInfo(const Transfer *transfer)
 {
     FILE *f = openFile(transfer->info, "wb");
     if (!f)
-        return;
-    fprintf(f, "%s\n%lld\n", transfer->validator, (long long)transfer->total);
-    fclose(f);
+        return false;
+    bool written = fprintf(f, "%s\n%lld\n", transfer->validator, (long long)transfer->total) > 0;
+    return fclose(f) == 0 && written;
 }
 
 static void readInfo(Transfer *transfer)
@@ -199,9 +203,39 @@ static void readInfo(Transfer *transfer)
     fclose(f);
 }
 
+// A Content-Range value of a 206, "bytes first-last/total" and nothing else,
+// with first <= last < total; false for any other text.
+UNITTEST bool parseContentRange(const char *value, long long *first, long long *last, long long *total)
+{
+    if (!value || _strnicmp(value, "bytes ", 6) != 0)
+        return false;
+    const char *p = value + 6;
+    const char ends[] = {'-', '/', '\0'};
+    long long n[3];
+    for (int i = 0; i < 3; ++i) {
+        if (*p < '0' || *p > '9')
+            return false;
+        n[i] = 0;
+        for (; *p >= '0' && *p <= '9'; ++p) {
+            if (n[i] > (LLONG_MAX - (*p - '0')) / 10)
+                return false;
+            n[i] = n[i] * 10 + (*p - '0');
+        }
+        if (*p != ends[i])
+            return false;
+        if (ends[i])
+            ++p;
+    }
+    if (n[0] > n[1] || n[1] >= n[2])
+        return false;
+    *first = n[0], *last = n[1], *total = n[2];
+    return true;
+}
+
 // The first body bytes of an answer: whether they are the file's, and where
-// they go. A 206 must continue the staged bytes exactly; a 200 is the whole
-// file again.
+// they go. A 206 must continue the staged bytes exactly, to the file's end; a
+// 416 says the staged bytes are past the file's end (it shrank); a 200 is the
+// whole file again.
 static bool judgeBody(Transfer *transfer)
 {
     transfer->bodyStarted = true;
@@ -210,11 +244,14 @@ static bool judgeBody(Transfer *transfer)
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
     curl_off_t length = -1;
     curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    if (status == 206 && transfer->resumeFrom > 0) {
-        const char *range = headerValue(curl, "Content-Range");
+    const char *coding = headerValue(curl, "Content-Encoding");
+    transfer->contentCoded = coding && coding[0];
+    if (transfer->resumeFrom > 0 && (status == 206 || status == 416)) {
+        // A coded range counts bytes of the coding, not those staged.
         long long first = -1, last = -1, total = -1;
-        if (!range || sscanf(range, "bytes %lld-%lld/%lld", &first, &last, &total) != 3 ||
-            first != transfer->resumeFrom || total != transfer->total) {
+        if (status == 416 || transfer->contentCoded ||
+            !parseContentRange(headerValue(curl, "Content-Range"), &first, &last, &total) ||
+            first != transfer->resumeFrom || total != transfer->total || last != total - 1) {
             transfer->rangeRefused = true;
             return false;
         }
@@ -222,7 +259,11 @@ static bool judgeBody(Transfer *transfer)
         transfer->stored = transfer->resumeFrom;
     } else if (status == 200) {
         // From the start: what was staged is of another version, or the
-        // server does not continue files.
+        // server does not continue files. The info file describes this
+        // answer or goes: a body without a validator, of unknown length or
+        // content-coded (info would hold the coded length, the part the
+        // decoded bytes) is not continued later.
+        transfer->described = false;
         if (transfer->resumeFrom > 0 && (_chsize_s(_fileno(transfer->file), 0) != 0 || fseek(transfer->file, 0, SEEK_SET)))
             return false;
         transfer->resumeFrom = 0;
@@ -233,8 +274,10 @@ static bool judgeBody(Transfer *transfer)
             // If-Range takes a strong ETag only.
             const char *validator = etag && strncmp(etag, "W/", 2) != 0 ? etag : modified;
             snprintf(transfer->validator, sizeof transfer->validator, "%s", validator ? validator : "");
-            if (transfer->validator[0] && transfer->total >= 0)
-                writeInfo(transfer);
+            transfer->described =
+                transfer->validator[0] && transfer->total >= 0 && !transfer->contentCoded && writeInfo(transfer);
+            if (!transfer->described)
+                removeFile(transfer->info);
         }
     } else {
         return true; // read, never written
@@ -476,23 +519,35 @@ static int beginTransfer(Transfer *transfer, CURL *curl)
                   MAX_PATH - 1, transfer->path, transfer->resumable ? ".info" : partSuffix);
         return 0;
     }
-    // What an earlier run staged is continued where the server can say it is
-    // still the same file.
-    struct _stat st;
-    transfer->resumeFrom = 0;
-    if (transfer->resumable) {
-        readInfo(transfer);
-        if (transfer->validator[0] && statFile(transfer->part, &st) == 0 && st.st_size > 0 &&
-            st.st_size < transfer->total)
-            transfer->resumeFrom = st.st_size;
-    }
     // Exclusive: a second launcher cannot write into the same staging file.
+    // A resumable one is opened as an earlier try or run left it.
     errno = 0;
-    transfer->file = openFileShared(transfer->part, transfer->resumeFrom ? "ab" : "wb", _SH_DENYRW);
+    transfer->file = openFileShared(transfer->part, transfer->resumable ? "ab" : "wb", _SH_DENYRW);
     if (!transfer->file) {
         int err = errno;
         LogFormat(true, "getHTTPFile - fopen failed 1: %d (%s : %s)", err, strerror(err), transfer->part);
         return 0;
+    }
+    // What was staged is continued where the server can say it is still the
+    // same file, and emptied otherwise. Its length is taken from the open
+    // file in 64 bits: a stat's is 32 bits in this build, and a part past
+    // 2 GiB would resume at the wrong byte.
+    transfer->resumeFrom = 0;
+    if (transfer->resumable) {
+        readInfo(transfer);
+        int fd = _fileno(transfer->file);
+        long long staged = _filelengthi64(fd);
+        if (transfer->validator[0] && staged > 0 && staged < transfer->total)
+            transfer->resumeFrom = staged;
+        int err = staged != 0 && !transfer->resumeFrom ? _chsize_s(fd, 0) : 0;
+        if (err) {
+            LogFormat(true, "getHTTPFile - the staged file could not be emptied: %d (%s : %s)", err, strerror(err),
+                      transfer->part);
+            fclose(transfer->file);
+            transfer->file = NULL;
+            return 0;
+        }
+        transfer->described = transfer->resumeFrom > 0;
     }
     if (transfer->resumeFrom) {
         char range[64], ifRange[sizeof transfer->validator + 16];
@@ -568,6 +623,15 @@ static int endTransfer(Transfer *transfer, CURLcode rc)
                       transfer->part);
         ok = 0;
     }
+    // The bytes staged are the file's whole length, where the server said it
+    // and the body was stored as sent (libcurl holds a 200 to its
+    // Content-Length, not a 206 to its range).
+    if (ok && transfer->accepted && !transfer->contentCoded && transfer->total >= 0 &&
+        transfer->stored != transfer->total) {
+        LogFormat(true, "getHTTPFile - length mismatch, file not replaced: %lld bytes, the server announced %lld",
+                  (long long)transfer->stored, (long long)transfer->total);
+        ok = 0;
+    }
     if (ok && transfer->deferLog)
         LogFormat(true, transfer->resumeFrom ? "getHTTPFile - %lld bytes, resumed after byte %lld"
                                              : "getHTTPFile - %lld bytes",
@@ -583,8 +647,16 @@ static int endTransfer(Transfer *transfer, CURLcode rc)
         ok = 0;
     }
     bool retry = !ok && transient(transfer, rc, status);
-    // A cancelled body is kept as a cut one is, for a later run to continue.
-    bool keep = (retry || transfer->cancelled) && transfer->resumable && transfer->accepted && transfer->validator[0] && transfer->stored > 0;
+    // What a transient failure or the user's stop leaves staged, with the
+    // info that describes it, for the next try or run: a body cut after some
+    // bytes, and the bytes of a continued file whose answer ended before it
+    // was taken or refused (a 503, a reset, a stall).
+    bool untouched = transfer->resumeFrom > 0 && !transfer->accepted && !transfer->rangeRefused;
+    bool keep = (retry || transfer->cancelled) && transfer->resumable && transfer->described &&
+                (transfer->accepted ? transfer->stored > 0 : untouched);
+    if (keep && untouched)
+        LogFormat(true, "getHTTPFile - %lld bytes staged kept for the next try or run",
+                  (long long)transfer->resumeFrom);
     if (!ok && !keep && removeFile(transfer->part) != 0 && errno != ENOENT) {
         int err = errno;
         LogFormat(true, "getHTTPFile - remove failed: %d (%s : %s)", err, strerror(err), transfer->part);

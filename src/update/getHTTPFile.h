@@ -105,7 +105,11 @@ struct FetchJob {
 // after 3 s; a body cut that way stays staged, with what the server said of
 // it (ETag or Last-Modified, length), and the next try, in this run or a
 // later one, asks for the rest with Range and If-Range, taking only a 206
-// that continues it exactly. Each file's lines are written together when it
+// that continues it exactly to the file's end (anything else fetches it
+// whole); that request failing or stopped before its answer is judged keeps
+// the bytes. Only an answer with a validator, a length and no content coding
+// is kept for a later Range, and a file whose bytes are not the length the
+// server announced fails. Each file's lines are written together when it
 // ends. Once the downloads' sink says stop, the running transfers are aborted
 // (a cut body with what the server said of it stays staged, as after a
 // transient failure) and no file is started or tried again. Returns 1 when
@@ -124,4 +128,6 @@ struct DownloadProgress {
 // received: at most one "NowDownloaded" line per half second, and one each
 // time the whole body is there.
 void reportProgress(DownloadProgress *progress, double t, curl_off_t e, curl_off_t n);
+// A 206's Content-Range, "bytes first-last/total" exactly, with first <= last < total.
+bool parseContentRange(const char *value, long long *first, long long *last, long long *total);
 #endif

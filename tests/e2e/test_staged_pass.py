@@ -4,6 +4,7 @@ import time
 
 from tests.e2e.harness import reg, wait_for
 from tests.e2e.test_update import POLICY_KEY, SEARCH, V1, WORK, UpdateCase, changed
+from tests.support.server import parse_behaviours
 
 LIB = "/XNL/applets/kovrel-lib.jar"
 BIG = bytes(range(256)) * 1024
@@ -35,9 +36,21 @@ class StagedPass(UpdateCase):
         self.assertClientStarted(self.link)
 
     def test_a_cut_download_is_continued_on_the_next_run(self):
-        rows = (("resumed", None, True), ("answered whole", "norange", False),
-                ("changed on the server", "changed", False), ("continued elsewhere", "badrange", False))
-        for name, variant, resumed in rows:
+        resumed, whole = "resumed after byte 229376", "does not continue the 229376 bytes staged: fetched whole"
+        mismatch = "length mismatch, file not replaced: 262156 bytes, the server announced 262144"
+        # The server's file changed or not, its answer to the next run (a behaviour line), the line that run
+        # logs, and whether that run installs the file, fails it, or keeps the bytes for a third run to continue.
+        rows = (("resumed", False, "", resumed, "installs"),
+                ("answered whole", False, "norange", None, "installs"),
+                ("changed on the server", True, "", None, "installs"),
+                ("continued elsewhere", False, "badrange", whole, "installs"),
+                ("a shorter range", False, "shortrange", whole, "installs"),
+                ("a range past the end", False, "longrange", mismatch, "fails"),
+                ("the file shrank: 416", False, "416 ranged=1", whole, "installs"),
+                ("a 503 before the answer", False, "503", "229376 bytes staged kept for the next try or run", "stages"),
+                ("changed, cut without a length", True, "chunked cuts=3", None, "fails"),
+                ("changed, cut deflate-coded", True, "deflate cuts=3", None, "fails"))
+        for name, change, answer, line, outcome in rows:
             with self.subTest(name):
                 self.setUp()
                 self.serve(V1)
@@ -54,21 +67,28 @@ class StagedPass(UpdateCase):
                 self.assertEqual(2, sum(n.endswith(".part") or n.endswith(".info") for n in self.staged()))
 
                 self.forget_run()
-                self.server.behaviours.clear()
-                body = BIG
-                if variant == "changed":
-                    body = BIG[::-1]  # the same token, other bytes: another ETag
-                    self.server.put("kovrel-lib.jar", body)
-                elif variant:
-                    self.server.behave("kovrel-lib.jar", variant)
+                self.server.behaviours = parse_behaviours(f"kovrel-lib.jar {answer}")
+                body = BIG[::-1] if change else BIG  # the same token, other bytes: another ETag
+                self.server.put("kovrel-lib.jar", body)
+                v2 = dict(v2, **{"kovrel-lib.jar": ("", body)})
                 self.assertEqual(1, self.run_update()[0])
                 self.assertClientStarted(self.link)
-                self.assertWorkHolds(dict(v2, **{"kovrel-lib.jar": ("", body)}))
+                self.assertWorkHolds(v2 if outcome == "installs" else V1)
                 self.assertIn("Range", dict(next(r for r in self.server.requests if r.path == LIB).headers))
                 text = self.log_text()
-                self.assertEqual(resumed, "resumed after byte 229376" in text, text)
-                self.assertEqual(variant == "badrange", "does not continue the 229376 bytes staged" in text)
-                self.assertEqual([], self.staged())
+                for said in (resumed, whole, mismatch):
+                    self.assertEqual(said == line, said in text, f"{said}\n{text}")
+                if line:
+                    self.assertIn(line, text)
+                self.assertEqual(2 if outcome == "stages" else 0, len(self.staged()))
+                if outcome == "stages":
+                    self.forget_run()
+                    self.server.behaviours.clear()
+                    self.assertEqual(1, self.run_update()[0])
+                    self.assertClientStarted(self.link)
+                    self.assertWorkHolds(v2)
+                    self.assertIn(resumed, self.log_text())
+                    self.assertEqual([], self.staged())
 
     def test_downloads_overlap_up_to_the_administrators_number(self):
         files = dict(V1, **{f"f{i}.jar": (str(i), b"x" * 4096) for i in range(8)})

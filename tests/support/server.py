@@ -43,6 +43,11 @@ applets folder (or absolute, starting with "/"), "#" starts a comment:
     big.bin cut times=2           cut the first two answers, then whole ones
     big.bin norange               a whole 200 whatever Range asks
     big.bin badrange              a 206 from byte 0 whatever Range asks
+    big.bin shortrange            a 206 to Range that stops halfway to the end
+    big.bin longrange             a 206 to Range whose chunked body runs past the end
+    big.bin 416 ranged=1          ranged=1: only a request with Range behaves so,
+                                  the others get the file
+    big.bin chunked cuts=2        cuts=N: any kind's first N answers cut halfway, as cut's
     big.bin endless               200 with no length, zeros at full speed until
                                   the client goes away
 Paths with no behaviour are served as files with a known length and a strong
@@ -74,7 +79,7 @@ from pathlib import Path
 
 APPLETS = "/XNL/applets/"
 KINDS = ("file", "chunked", "deflate", "slow", "cut", "redirect", "status", "silent", "stall", "bomb", "close",
-         "norange", "badrange", "endless")
+         "norange", "badrange", "shortrange", "longrange", "endless")
 # Window bits of zlib for each content coding of a bomb.
 BOMB_CODINGS = {"deflate": zlib.MAX_WBITS, "gzip": 16 + zlib.MAX_WBITS, "identity": None}
 
@@ -110,6 +115,8 @@ class Behaviour:
     coding: str = "deflate"
     mib: int = 64
     times: int = 0  # cut: only the first this many answers (0: all)
+    cuts: int = 0  # any kind: the first this many answers cut
+    ranged: int = 0  # 1: only requests with Range behave so
     served: int = 0
 
 
@@ -119,10 +126,11 @@ def _url_path(path):
 
 def make_behaviour(kind, **options):
     if isinstance(kind, int) or str(kind).isdigit():
-        return Behaviour(kind="status", status=int(kind))
-    if kind not in KINDS:
+        behaviour = Behaviour(kind="status", status=int(kind))
+    elif kind not in KINDS:
         raise ValueError(f"unknown behaviour {kind!r}")
-    behaviour = Behaviour(kind=kind, status=302 if kind == "redirect" else 200)
+    else:
+        behaviour = Behaviour(kind=kind, status=302 if kind == "redirect" else 200)
     for key, value in options.items():
         if not hasattr(behaviour, key):
             raise ValueError(f"unknown behaviour option {key!r}")
@@ -311,6 +319,8 @@ class LocalServer:
         path = urllib.parse.urlsplit(h.path).path
         self._record(h, h.path)
         behaviour = self._behaviour(path)
+        if behaviour.ranged and not h.headers.get("Range"):
+            behaviour = Behaviour()
         if behaviour.kind == "status":
             return self._page(h, behaviour.status)
         if behaviour.kind == "redirect":
@@ -345,27 +355,28 @@ class LocalServer:
             if behaviour.kind == "badrange":
                 first = 0
             if 0 <= first < len(body) and h.headers.get("If-Range", headers["ETag"]) == headers["ETag"]:
-                headers["Content-Range"] = f"bytes {first}-{len(body) - 1}/{len(body)}"
-                return self._send(h, 206, headers, body[first:], behaviour)
+                last = (first + len(body)) // 2 if behaviour.kind == "shortrange" else len(body) - 1
+                headers["Content-Range"] = f"bytes {first}-{last}/{len(body)}"
+                extra = b"past the end" if behaviour.kind == "longrange" else b""
+                return self._send(h, 206, headers, body[first:last + 1] + extra, behaviour)
         return self._send(h, 200, headers, body, behaviour)
 
     def _send(self, h, status, headers, body, behaviour):
-        if behaviour.kind == "chunked":
-            self._head(h, 200, dict(headers, **{"Transfer-Encoding": "chunked"}))
-            for i in range(0, len(body), 4096):
-                piece = body[i:i + 4096]
-                h.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
-            h.wfile.write(b"0\r\n\r\n")
-            return
-        if behaviour.kind == "close":
-            h.close_connection = True
-        if behaviour.kind == "deflate" and "deflate" in (h.headers.get("Accept-Encoding") or ""):
-            body = zlib.compress(body)
-            headers.update({"Content-Encoding": "deflate", "Vary": "Accept-Encoding"})
-        self._head(h, status, dict(headers, **{"Content-Length": str(len(body))}))
         with self._lock:
             behaviour.served += 1
-            cutting = behaviour.kind == "cut" and (not behaviour.times or behaviour.served <= behaviour.times)
+            cutting = (behaviour.kind == "cut" and (not behaviour.times or behaviour.served <= behaviour.times)
+                       or behaviour.served <= behaviour.cuts)
+        if behaviour.kind in ("chunked", "longrange"):
+            self._head(h, status, dict(headers, **{"Transfer-Encoding": "chunked"}))
+            pieces = (body[i:i + 4096] for i in range(0, len(body), 4096))
+            body = b"".join(b"%x\r\n%s\r\n" % (len(piece), piece) for piece in pieces) + b"0\r\n\r\n"
+        else:
+            if behaviour.kind == "close":
+                h.close_connection = True
+            if behaviour.kind == "deflate" and "deflate" in (h.headers.get("Accept-Encoding") or ""):
+                body = zlib.compress(body)
+                headers.update({"Content-Encoding": "deflate", "Vary": "Accept-Encoding"})
+            self._head(h, status, dict(headers, **{"Content-Length": str(len(body))}))
         if behaviour.kind == "slow":
             pieces = max(1, behaviour.pieces)
             size = -(-len(body) // pieces)

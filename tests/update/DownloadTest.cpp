@@ -234,6 +234,16 @@ TEST(stallCheck, LessThanOneKiBInAnyWindowOfTheLimit)
     EXPECT_LE(watch.size, (unsigned)STALL_MIN_BYTES);
 }
 
+TEST(parseContentRange, TheWholeValueInOrderOnly)
+{
+    long long first = 0, last = 0, total = 0;
+    EXPECT_TRUE(parseContentRange("bytes 500-999/1000", &first, &last, &total));
+    EXPECT_EQ((std::vector<long long>{500, 999, 1000}), (std::vector<long long>{first, last, total}));
+    for (const char *refused : {"bytes 500-999/1000 more", "bytes 999-500/1000", "bytes 500-1000/1000", "bytes */1000",
+                                "bytes 500-/1000", "bytes 0-1/99999999999999999999"})
+        EXPECT_FALSE(parseContentRange(refused, &first, &last, &total)) << refused;
+}
+
 TEST_F(Download, ManifestByteForByteOverHttp)
 {
     put("fcompare.ini", manifestBytes());
