@@ -50,6 +50,12 @@ static double elapsed(CURL *handle)
     return t;
 }
 
+// What the transfers of a pass share.
+struct PassTotals {
+    curl_off_t fetched; // bytes stored so far
+    curl_off_t claimed; // bytes that running transfers announced and have not stored yet
+};
+
 // What one transfer is asked, and what it finds as it runs; lives in
 // getHTTPFile or fetchFiles for the transfer's whole life.
 struct Transfer {
@@ -63,7 +69,7 @@ struct Transfer {
     const char *digest;
     bool resumable;            // a cut body stays, with what the server said of it, for a later Range
     bool deferLog;             // the lines are written together when the transfer ends
-    curl_off_t *passBytes;     // what the pass fetched so far, across its transfers; null: no pass
+    PassTotals *pass;          // the pass's transfers together; null: no pass
     // What it finds.
     char part[UTF8_PATH_SIZE]; // the staged body
     char info[UTF8_PATH_SIZE]; // resumable: what the server said of it
@@ -84,6 +90,8 @@ struct Transfer {
     curl_off_t coded;          // body bytes received, before decoding
     curl_off_t received;       // header and body bytes received
     curl_off_t freeChecked;    // stored bytes at the last look at the free space
+    curl_off_t lastFree;       // what that look found, -1: none yet
+    curl_off_t claimed;        // announced bytes not yet stored, counted in pass->claimed
     BodyLimit over;            // the size limit that stopped the transfer
     bool overPass;             // the pass's cap stopped it
     curl_slist *headers;       // If-Range, while the handle uses it
@@ -96,8 +104,11 @@ struct Transfer {
 
 // A volume is left at least this much free.
 #define DISK_RESERVE_BYTES ((curl_off_t)64 << 20)
-// A body of unknown length looks at the free space again after this much.
+// A body of unknown length looks at the free space again after this much,
+// and at each block within this much of the reserve, where the 16 transfers
+// at most of a pass could otherwise overshoot it together.
 #define DISK_CHECK_BYTES ((curl_off_t)8 << 20)
+#define DISK_NEAR_BYTES (16 * DISK_CHECK_BYTES)
 
 // libcurl's debug callback, on because it sees the bytes as they arrive,
 // before any decoding: they are what the limits are measured against.
@@ -289,14 +300,37 @@ static bool judgeBody(Transfer *transfer)
         transfer->over = BODY_OVER_MAXIMUM;
         return false;
     }
-    curl_off_t available = length >= 0 && transfer->passBytes ? freeBytes(transfer->part) : -1;
-    if (available >= 0 && available - rest < DISK_RESERVE_BYTES) {
+    // What the pass's running transfers announced counts as written.
+    PassTotals *pass = transfer->pass;
+    curl_off_t available = length >= 0 && pass ? freeBytes(transfer->part) : -1;
+    if (available >= 0 && available - pass->claimed - rest < DISK_RESERVE_BYTES) {
         transfer->diskShort = true;
-        LogFormat(true, "getHTTPFile - %lld bytes to come, %lld free on the volume: %s not fetched, %lld MiB are kept free",
-                  (long long)rest, (long long)available, transfer->url, (long long)(DISK_RESERVE_BYTES >> 20));
+        if (pass->claimed)
+            LogFormat(true, "getHTTPFile - %lld bytes to come, and %lld for the files being fetched, %lld free on the "
+                      "volume: %s not fetched, %lld MiB are kept free",
+                      (long long)rest, (long long)pass->claimed, (long long)available, transfer->url,
+                      (long long)(DISK_RESERVE_BYTES >> 20));
+        else
+            LogFormat(true, "getHTTPFile - %lld bytes to come, %lld free on the volume: %s not fetched, %lld MiB are kept free",
+                      (long long)rest, (long long)available, transfer->url, (long long)(DISK_RESERVE_BYTES >> 20));
         return false;
     }
+    transfer->lastFree = available;
+    if (available >= 0) {
+        transfer->claimed = rest;
+        pass->claimed += rest;
+    }
     return true;
+}
+
+// The bytes of its length that a transfer still claims, given back: stored,
+// or not coming.
+static void releaseClaim(Transfer *transfer, curl_off_t bytes)
+{
+    bytes = bytes < transfer->claimed ? bytes : transfer->claimed;
+    transfer->claimed -= bytes;
+    if (transfer->pass)
+        transfer->pass->claimed -= bytes;
 }
 
 // libcurl's write target: a short write makes libcurl fail the transfer. No
@@ -315,18 +349,21 @@ static size_t writeBody(char *data, size_t size, size_t count, void *userdata)
                                transfer->maxDecoded <= 0 ? 0 : left > 0 ? left : 1);
     if (transfer->over != BODY_WITHIN)
         return 0;
-    if (transfer->passBytes && *transfer->passBytes + (curl_off_t)bytes > transfer->downloads->maxPassBytes) {
+    if (transfer->pass && transfer->pass->fetched + (curl_off_t)bytes > transfer->downloads->maxPassBytes) {
         transfer->overPass = true;
         return 0;
     }
     transfer->decoded += (curl_off_t)bytes;
     if (!transfer->accepted)
         return bytes;
-    // A body of unknown length stops where the volume would keep too little.
-    if (transfer->passBytes && (!transfer->stored || transfer->stored - transfer->freeChecked >= DISK_CHECK_BYTES)) {
+    // A body of unknown length stops where the volume would keep too little,
+    // with what the other transfers announced.
+    PassTotals *pass = transfer->pass;
+    bool closeToReserve = transfer->lastFree >= 0 && transfer->lastFree < DISK_RESERVE_BYTES + DISK_NEAR_BYTES;
+    if (pass && (!transfer->stored || closeToReserve || transfer->stored - transfer->freeChecked >= DISK_CHECK_BYTES)) {
         transfer->freeChecked = transfer->stored;
-        curl_off_t available = freeBytes(transfer->part);
-        if (available >= 0 && available - (curl_off_t)bytes < DISK_RESERVE_BYTES) {
+        curl_off_t available = transfer->lastFree = freeBytes(transfer->part);
+        if (available >= 0 && available - (pass->claimed - transfer->claimed) - (curl_off_t)bytes < DISK_RESERVE_BYTES) {
             transfer->diskShort = true;
             LogFormat(true, "getHTTPFile - %lld bytes stored, %lld free on the volume: %s stopped, %lld MiB are kept free",
                       (long long)transfer->stored, (long long)available, transfer->url,
@@ -355,8 +392,9 @@ static size_t writeBody(char *data, size_t size, size_t count, void *userdata)
         clearerr(transfer->file);
     }
     transfer->stored += (curl_off_t)written;
-    if (transfer->passBytes)
-        *transfer->passBytes += (curl_off_t)written;
+    releaseClaim(transfer, (curl_off_t)written);
+    if (pass)
+        pass->fetched += (curl_off_t)written;
     return written;
 }
 
@@ -472,6 +510,7 @@ static int beginTransfer(Transfer *transfer, CURL *curl)
 {
     const Downloads *downloads = transfer->downloads;
     transfer->progress.handle = curl;
+    transfer->lastFree = -1;
     curl_easy_setopt(curl, CURLOPT_URL, transfer->url);
     curl_easy_setopt(curl, CURLOPT_ACCEPT_ENCODING, "deflate");
     // Off unless the administrator asks: deployments serve self-signed
@@ -579,6 +618,7 @@ static int endTransfer(Transfer *transfer, CURLcode rc)
     // An answer with no body at all is judged here.
     if (!transfer->bodyStarted && rc == CURLE_OK)
         judgeBody(transfer);
+    releaseClaim(transfer, transfer->claimed);
     int closed = closeFile(transfer->file);
     int closeError = errno;
     curl_slist_free_all(transfer->headers);
@@ -675,6 +715,7 @@ static bool restartTransfer(void *context)
     Transfer *transfer = (Transfer *)context;
     if (transfer->stored || transfer->writeError)
         return false;
+    releaseClaim(transfer, transfer->claimed);
     transfer->bodyStarted = transfer->accepted = false;
     transfer->decoded = transfer->coded = transfer->received = 0;
     transfer->over = BODY_WITHIN;
@@ -742,7 +783,7 @@ struct Slot {
     FetchJob *job;
 };
 
-static bool startJob(CURLM *multi, Slot *slot, FetchJob *job, const Downloads *downloads, curl_off_t *passBytes)
+static bool startJob(CURLM *multi, Slot *slot, FetchJob *job, const Downloads *downloads, PassTotals *pass)
 {
     slot->transfer = Transfer{};
     Transfer *t = &slot->transfer;
@@ -754,7 +795,7 @@ static bool startJob(CURLM *multi, Slot *slot, FetchJob *job, const Downloads *d
     t->digest = job->digest;
     t->resumable = true;
     t->deferLog = true;
-    t->passBytes = passBytes;
+    t->pass = pass;
     slot->job = job;
     slot->curl = curl_easy_init();
     if (slot->curl && beginTransfer(t, slot->curl) && curl_multi_add_handle(multi, slot->curl) == CURLM_OK)
@@ -818,7 +859,8 @@ int fetchFiles(const Downloads *downloads, FetchJob *jobs, size_t count)
         return 0;
     }
     size_t next = 0, waitingCount = 0, finished = 0;
-    curl_off_t passBytes = 0, ended = 0;
+    PassTotals pass = {};
+    curl_off_t ended = 0;
     int allDone = 1;
     bool stopped = false;
     const TransferSink *sink = downloads->sink;
@@ -855,7 +897,7 @@ int fetchFiles(const Downloads *downloads, FetchJob *jobs, size_t count)
                 break;
             progress.name = job->name ? job->name : job->url;
             progress.number = (unsigned)(job - jobs) + 1;
-            if (!startJob(multi, &slots[i], job, downloads, &passBytes)) {
+            if (!startJob(multi, &slots[i], job, downloads, &pass)) {
                 job->ok = 0;
                 allDone = 0;
                 ++finished;

@@ -438,6 +438,35 @@ TEST_F(Download, FullDiskGuardOfAPass)
     }
 }
 
+// Run by download_disk_reserve, on a file system of 80 MiB: the transfers of
+// a pass keep the 64 MiB free together, each counting what the others announced.
+TEST_F(Download, DiskReserveOfTheTransfersTogether)
+{
+    if (env("KOVREL_SMALL_DISK").empty())
+        GTEST_SKIP() << "needs KOVREL_SMALL_DISK: run through tests/support/small-disk.sh";
+    std::string disk = winPath(env("KOVREL_SMALL_DISK")) + "\\";
+    ULARGE_INTEGER available;
+    ASSERT_TRUE(GetDiskFreeSpaceExA(disk.c_str(), &available, NULL, NULL));
+    // Room above the reserve for one of the files, not for both.
+    ASSERT_GT(available.QuadPart, 67ull << 20);
+    writeFile(disk + "filler", std::string((size_t)(available.QuadPart - (67ull << 20)), 'f'));
+    put("a.bin", std::string(2 << 20, 'a'));
+    put("b.bin", std::string(2 << 20, 'b'));
+    behave("a.bin slow seconds=1 pieces=8\nb.bin slow seconds=1 pieces=8\n");
+    std::string urls[] = {http + "XNL/applets/a.bin", http + "XNL/applets/b.bin"};
+    std::string paths[] = {disk + "a.bin", disk + "b.bin"};
+    FetchJob jobs[2] = {{urls[0].c_str(), paths[0].c_str(), NULL, NULL, 0, 0, 0, NULL},
+                        {urls[1].c_str(), paths[1].c_str(), NULL, NULL, 0, 0, 0, NULL}};
+    EXPECT_EQ(0, fetchFiles(&defaults, jobs, 2));
+    EXPECT_EQ(1, jobs[0].ok + jobs[1].ok);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(jobs[i].ok == 1, fileExists(paths[i])) << paths[i];
+    // What the other has stored by then is on the disk, no longer announced.
+    EXPECT_TRUE(std::regex_search(log(), std::regex("getHTTPFile - 2097152 bytes to come, and [0-9]+ for the files "
+                                                    "being fetched, [0-9]+ free on the volume: .*not fetched")))
+        << log();
+}
+
 TEST_F(Download, FullDiskFailsAndKeepsTheEarlierCopy)
 {
     if (env("KOVREL_SMALL_DISK").empty())
