@@ -305,14 +305,11 @@ static bool judgeBody(Transfer *transfer)
     curl_off_t available = length >= 0 && pass ? freeBytes(transfer->part) : -1;
     if (available >= 0 && available - pass->claimed - rest < DISK_RESERVE_BYTES) {
         transfer->diskShort = true;
+        char others[64] = "";
         if (pass->claimed)
-            LogFormat(true, "getHTTPFile - %lld bytes to come, and %lld for the files being fetched, %lld free on the "
-                      "volume: %s not fetched, %lld MiB are kept free",
-                      (long long)rest, (long long)pass->claimed, (long long)available, transfer->url,
-                      (long long)(DISK_RESERVE_BYTES >> 20));
-        else
-            LogFormat(true, "getHTTPFile - %lld bytes to come, %lld free on the volume: %s not fetched, %lld MiB are kept free",
-                      (long long)rest, (long long)available, transfer->url, (long long)(DISK_RESERVE_BYTES >> 20));
+            snprintf(others, sizeof others, ", and %lld for the files being fetched", (long long)pass->claimed);
+        LogFormat(true, "getHTTPFile - %lld bytes to come%s, %lld free on the volume: %s not fetched, %lld MiB are kept free",
+                  (long long)rest, others, (long long)available, transfer->url, (long long)(DISK_RESERVE_BYTES >> 20));
         return false;
     }
     transfer->lastFree = available;

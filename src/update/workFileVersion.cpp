@@ -397,17 +397,20 @@ static bool putBackFile(const SwitchPaths *p, bool hadOld)
     return !inPlace || replaceFile(p->target, p->staged, "workFileVersion");
 }
 
-// The journal's lines, "<1|0> <staged name> <target>", 1 when the target
-// existed and is kept aside; the switch moves them in this order.
-static int writeJournal(const UpdatePass *pass, const char *staging, const char *journal, const bool *hadOld)
+// Notes which targets exist (hadOld) and writes the journal's lines,
+// "<1|0> <staged name> <target>", 1 when the target existed and is kept
+// aside; the switch moves them in this order.
+static int writeJournal(const UpdatePass *pass, const char *staging, const char *journal, bool *hadOld)
 {
     FILE *f = openFile(journal, "wb");
     for (size_t i = 0; f && i < pass->neededCount; ++i) {
         SwitchPaths p;
         switchPaths(pass, staging, pass->needed[i], &p);
-        char base[17];
-        stagedName(pass->needed[i], base, sizeof base);
-        fprintf(f, "%d %s %s\n", hadOld[i] ? 1 : 0, base, p.target);
+        struct _stat st;
+        hadOld[i] = statFile(p.target, &st) == 0;
+        // What an earlier switch kept aside is no file of this one.
+        removeFile(p.aside);
+        fprintf(f, "%d %s %s\n", hadOld[i] ? 1 : 0, p.staged + strlen(staging) + 1, p.target);
     }
     bool written = f && !ferror(f);
     int err = f ? EIO : errno;
@@ -491,14 +494,6 @@ static int switchNeeded(UpdatePass *pass, const char *staging, const char *manif
     if (!hadOld) {
         LogFormat(true, "workFileVersion - out of memory for the switch");
         return 0;
-    }
-    for (size_t i = 0; i < pass->neededCount; ++i) {
-        SwitchPaths p;
-        switchPaths(pass, staging, pass->needed[i], &p);
-        struct _stat st;
-        hadOld[i] = statFile(p.target, &st) == 0;
-        // What an earlier switch kept aside is no file of this one.
-        removeFile(p.aside);
     }
     int journaled = writeJournal(pass, staging, journal, hadOld), ok = journaled;
     size_t moved = 0;

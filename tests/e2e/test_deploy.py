@@ -14,10 +14,9 @@ from pathlib import Path
 from tests.e2e.harness import BUILD, EXE, PREFIX, ROOT, TEMP, StandinJavaCase, build_version, link_to, reg, wine_env
 from tests.support.server import LocalServer
 
-SCRIPTS = Path(__file__).resolve().parents[2] / "scripts"
-
 OPEN_LINK = Path(os.environ.get("KOVREL_OPEN_LINK", BUILD / "tests" / "open_link.exe"))
-SCRIPT = Path(__file__).resolve().parents[2] / "packaging" / "build-msi.sh"
+REPO = Path(__file__).resolve().parents[2]
+SCRIPT = REPO / "packaging" / "build-msi.sh"
 VERSION = build_version()
 DIST = BUILD / "dist"
 FILES = ["kovrel.exe", f"kovrel-{VERSION}.msi"]
@@ -191,7 +190,8 @@ class PerMachine(ClickCase):
         cls.prefix = BUILD / "msiprefix"
         cls.env = {"WINEPREFIX": str(cls.prefix), "WINEARCH": "win64", "WINEDLLOVERRIDES": "mscoree,mshtml="}
         shutil.rmtree(cls.prefix, ignore_errors=True)
-        for command in ([str(SCRIPTS / "new-prefix.sh"), str(cls.prefix)], ["wineserver", "-p"], ["wine", "wineboot"]):
+        new_prefix = [str(REPO / "scripts/new-prefix.sh"), str(cls.prefix)]
+        for command in (new_prefix, ["wineserver", "-p"], ["wine", "wineboot"]):
             subprocess.run(command, env=wine_env(cls.env), stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL, timeout=300)
         cls.register(32, zpath(ROOT / "jre"), env=cls.env)
