@@ -125,10 +125,18 @@ class StandinJavaCase(KovrelCase):
     def setUp(self):
         super().setUp()
         ROOT.mkdir(exist_ok=True)
+        self.clients_started = 0
         self.forget_records()
 
-    @staticmethod
-    def forget_records():
+    def tearDown(self):
+        self.forget_records()
+        super().tearDown()
+
+    def forget_records(self):
+        """Removes the records, once every client a run reported started has
+        written its own: a late one would otherwise count in the next run's."""
+        started, self.clients_started = self.clients_started, 0
+        wait_for(lambda: len(self.records()) >= started, timeout=10)
         for name in ("record.txt", "done.txt"):
             (ROOT / name).unlink(missing_ok=True)
 
@@ -183,10 +191,10 @@ class StandinJavaCase(KovrelCase):
         proc.output = ROOT / f"{name}.txt"
         return proc
 
-    @staticmethod
-    def finish_launch(proc):
+    def finish_launch(self, proc):
         """Waits for a started launcher; returns (exit code, stdout)."""
         rc = proc.wait(timeout=120)
+        self.clients_started += rc == 1
         return rc, proc.output.read_bytes().decode("latin-1")
 
     @staticmethod
