@@ -50,6 +50,10 @@ struct ProgressWindow {
     long long fetched;      // bytes received since rateStart
     DWORD rateStart;        // tick at the first byte report of the transfer or the fetch
     DWORD lastPost;
+    // Set by the window's thread, logged once it has ended: the log is the
+    // run's thread's alone.
+    bool noControls;
+    DWORD controlsError;
 };
 
 // --- text ---------------------------------------------------------------------
@@ -335,7 +339,8 @@ static HWND makeWindow(ProgressWindow *w)
         (InitCommonControlsExFn)(void *)(comctl32 ? GetProcAddress(comctl32, "InitCommonControlsEx") : NULL);
     INITCOMMONCONTROLSEX controls = {sizeof controls, ICC_PROGRESS_CLASS | ICC_STANDARD_CLASSES};
     if (!initControls || !initControls(&controls)) {
-        LogFormat(true, "Progress window - no common controls: %lu", GetLastError());
+        w->noControls = true;
+        w->controlsError = GetLastError();
         DestroyWindow(hwnd);
         return NULL;
     }
@@ -542,6 +547,8 @@ static void closeWindow(ProgressWindow *w)
     WaitForSingleObject(w->thread, INFINITE);
     CloseHandle(w->thread);
     w->thread = NULL;
+    if (w->noControls)
+        LogFormat(true, "Progress window - no common controls: %lu", w->controlsError);
 }
 
 // True where a window can be made: a visible window station, and a window
