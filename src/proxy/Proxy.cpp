@@ -57,6 +57,17 @@ static void fromWide(const wchar_t *text, char *out, size_t outSize)
         toUtf8(text, out, outSize);
 }
 
+// Windows' text (null: none) in UTF-8, whatever its length, to be freed; null
+// when there is no memory for it.
+static char *fromWideAllocated(const wchar_t *text)
+{
+    size_t size = text ? 3 * wcslen(text) + 1 : 1;
+    char *out = (char *)malloc(size);
+    if (out)
+        fromWide(text, out, size);
+    return out;
+}
+
 // One evaluation by WinHTTP, in a thread of its own so that the run can stop
 // waiting for it. The caller and the thread each hold it; the last to let go
 // frees it.
@@ -377,12 +388,14 @@ static bool fromUserSettings(const char *url, const Target *target, unsigned pac
         decided = true;
     }
     if (!decided && config.lpszProxy) {
-        char proxy[1024], bypass[1024];
-        fromWide(config.lpszProxy, proxy, sizeof proxy);
-        fromWide(config.lpszProxyBypass, bypass, sizeof bypass);
-        bool bypassed;
-        decided = fromNamed(proxy, bypass, target, decision, &bypassed);
+        // A bypass list of many hosts runs past any fixed buffer; emptied, it
+        // would send every one of them through the proxy.
+        char *proxy = fromWideAllocated(config.lpszProxy), *bypass = fromWideAllocated(config.lpszProxyBypass);
+        bool bypassed = false;
+        decided = proxy && bypass && fromNamed(proxy, bypass, target, decision, &bypassed);
         snprintf(source, sourceSize, "%s", bypassed ? "Windows settings, bypass list" : "Windows settings");
+        free(proxy);
+        free(bypass);
     }
     wchar_t *texts[] = {config.lpszAutoConfigUrl, config.lpszProxy, config.lpszProxyBypass};
     for (wchar_t *text : texts)

@@ -155,9 +155,12 @@ class Proxy(UpdateCase):
 
     def test_user_setting_named_proxy_and_its_bypass_list(self):
         tp = self.tinyproxy.address
+        # A managed network's list may be longer than a kilobyte.
+        long_list = "; ".join(f"host{i}.corp.example" for i in range(60)) + "; 127.0.0.*"
         for bypass, line, tunnelled in (
                 ("", f"Proxy:       {tp} (from Windows settings)", True),
-                ("*.corp.example; 127.0.0.*", "Proxy:       DIRECT (from Windows settings, bypass list)", False)):
+                ("*.corp.example; 127.0.0.*", "Proxy:       DIRECT (from Windows settings, bypass list)", False),
+                (long_list, "Proxy:       DIRECT (from Windows settings, bypass list)", False)):
             with self.subTest(bypass=bypass):
                 self.setUp()
                 user_settings(DIRECT | NAMED, tp, bypass)
