@@ -76,9 +76,11 @@ static bool foundByName(const char *javaExe, const wchar_t *path, wchar_t *found
     wchar_t name[16];
     if (!toWide(javaExe, name, 16))
         return false;
-    if (isRegularFile(javaExe))
-        return GetFullPathNameW(name, MAX_PATH, found, NULL) > 0;
-    return path[0] && SearchPathW(path, name, NULL, MAX_PATH, found, NULL) > 0;
+    // Both give the size they need, writing nothing, when found is too small.
+    DWORD n = isRegularFile(javaExe) ? GetFullPathNameW(name, MAX_PATH, found, NULL)
+              : path[0]              ? SearchPathW(path, name, NULL, MAX_PATH, found, NULL)
+                                     : 0;
+    return n > 0 && n < MAX_PATH;
 }
 
 // True when the launcher that cmd.exe finds by name is another than home's.
