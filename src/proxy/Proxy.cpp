@@ -147,22 +147,28 @@ static void CALLBACK resolved(HINTERNET, DWORD_PTR context, DWORD status, void *
     SetEvent(resolution->done);
 }
 
-// The resolver's entries as a PAC answer ("PROXY a:1; DIRECT") into e.
+// The resolver's entries as a PAC answer ("PROXY a:1; DIRECT") into e. The
+// entries that do not fit whole are left out: a port cut short names
+// another proxy.
 static void resultText(const WINHTTP_PROXY_RESULT *result, Evaluation *e)
 {
     size_t used = 0;
-    for (DWORD i = 0; i < result->cEntries && used < sizeof e->proxy; ++i) {
+    for (DWORD i = 0; i < result->cEntries; ++i) {
         const WINHTTP_PROXY_RESULT_ENTRY *entry = &result->pEntries[i];
         char name[PROXY_NAME_MAX];
         fromWide(entry->pwszProxy, name, sizeof name);
         const char *kind = entry->ProxyScheme == INTERNET_SCHEME_SOCKS ? "SOCKS"
                            : entry->ProxyScheme == INTERNET_SCHEME_HTTPS ? "HTTPS"
                                                                         : "PROXY";
-        if (!entry->fProxy || entry->fBypass || !name[0])
-            used += snprintf(e->proxy + used, sizeof e->proxy - used, "%sDIRECT", i ? "; " : "");
-        else
-            used += snprintf(e->proxy + used, sizeof e->proxy - used, "%s%s %s:%u", i ? "; " : "", kind, name,
-                             (unsigned)entry->ProxyPort);
+        int n = !entry->fProxy || entry->fBypass || !name[0]
+                    ? snprintf(e->proxy + used, sizeof e->proxy - used, "%sDIRECT", used ? "; " : "")
+                    : snprintf(e->proxy + used, sizeof e->proxy - used, "%s%s %s:%u", used ? "; " : "", kind,
+                               name, (unsigned)entry->ProxyPort);
+        if (n < 0 || (size_t)n >= sizeof e->proxy - used) {
+            e->proxy[used] = '\0';
+            break;
+        }
+        used += (size_t)n;
     }
     e->accessType = WINHTTP_ACCESS_TYPE_NAMED_PROXY;
 }
