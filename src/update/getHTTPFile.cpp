@@ -100,6 +100,7 @@ struct Transfer {
     curl_off_t seenExpected;   // the progress callback's last figures
     curl_off_t seenReceived;
     bool cancelled;            // fetchFiles was told to stop
+    unsigned long certificateError; // the machine's store refused the server's certificate: no request went out
 };
 
 // A volume is left at least this much free.
@@ -500,6 +501,16 @@ void getHTTPCleanup(Downloads *downloads)
     curl_global_cleanup();
 }
 
+// libcurl's pre-request callback: the certificate of a connection just made
+// is checked before any request goes out on it. Aborting closes the
+// connection, so that no later transfer takes it from the cache unchecked.
+static int checkServer(void *userdata, char *, char *, int, int)
+{
+    Transfer *transfer = (Transfer *)userdata;
+    transfer->certificateError = serverCertificateError(transfer->progress.handle);
+    return transfer->certificateError ? CURL_PREREQFUNC_ABORT : CURL_PREREQFUNC_OK;
+}
+
 // Sets the handle up for the transfer and opens its staged file (continuing
 // a resumable one that an earlier run left); 0, logged, when the file cannot
 // be had. The start lines are logged here unless the transfer defers them.
@@ -520,6 +531,8 @@ static int beginTransfer(Transfer *transfer, CURL *curl)
     if (verify) {
         curl_easy_setopt(curl, CURLOPT_SSL_OPTIONS, (long)CURLSSLOPT_REVOKE_BEST_EFFORT);
         curl_easy_setopt(curl, CURLOPT_CERTINFO, 1L);
+        curl_easy_setopt(curl, CURLOPT_PREREQFUNCTION, checkServer);
+        curl_easy_setopt(curl, CURLOPT_PREREQDATA, transfer);
     }
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, (long)downloads->connectTimeoutSeconds);
     // Pins hold without a certificate authority: the key itself is checked.
@@ -641,6 +654,11 @@ static int endTransfer(Transfer *transfer, CURLcode rc)
         logStatus(curl, status);
         ok = 0;
     }
+    if (ok && transfer->certificateError) {
+        LogFormat(true, "getHTTPFile - the server's certificate is not trusted by the machine's store: 0x%08lx, "
+                  "nothing stored", transfer->certificateError);
+        ok = 0;
+    }
     if (ok && rc != CURLE_OK) {
         LogFormat(true, "getHTTPFile - curl_easy_perform() failed: %s", curl_easy_strerror(rc));
         if (rc == CURLE_SSL_PINNEDPUBKEYNOTMATCH)
@@ -651,8 +669,6 @@ static int endTransfer(Transfer *transfer, CURLcode rc)
                       strerror(transfer->writeError), transfer->part);
         ok = 0;
     }
-    if (ok && transfer->downloads->verifyServerCertificate && !serverCertificateTrusted(curl))
-        ok = 0;
     if (!closed) {
         // After a failed write the close fails too; that was reported above.
         if (!transfer->writeError)

@@ -5,7 +5,6 @@
 #include <windows.h>
 #include <wincrypt.h>
 
-#include "logging/Logging.h"
 #include "text/Utf8.h"
 
 // The chain libcurl received, the server's certificate first, into store;
@@ -65,14 +64,14 @@ static DWORD chainError(PCCERT_CONTEXT leaf, HCERTSTORE extra, const wchar_t *ho
     return error;
 }
 
-bool serverCertificateTrusted(CURL *curl)
+unsigned long serverCertificateError(CURL *curl)
 {
     long connects = 0;
     char *url = NULL;
     curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &connects);
     curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &url);
     if (!connects || !url || strncmp(url, "https://", 8) != 0)
-        return true;
+        return 0;
     CURLU *handle = curl_url();
     char *host = NULL;
     wchar_t wideHost[256] = L"";
@@ -96,9 +95,5 @@ bool serverCertificateTrusted(CURL *curl)
         CertFreeCertificateContext(leaf);
     if (store)
         CertCloseStore(store, 0);
-    if (!error)
-        return true;
-    LogFormat(true, "getHTTPFile - the server's certificate is not trusted by the machine's store: 0x%08lx, "
-              "nothing stored", (unsigned long)error);
-    return false;
+    return error;
 }

@@ -5,8 +5,9 @@
 
 #include <curl/curl.h>
 
-// True when the transfer just made on curl (with CURLOPT_CERTINFO on) went
-// over a connection whose certificate chain the machine's store trusts for
-// the URL's host, revocation checked where it can be; a reused connection
-// was checked when it was made. A refusal is logged.
-bool serverCertificateTrusted(CURL *curl);
+// 0 when the transfer on curl (with CURLOPT_CERTINFO on) goes over a
+// connection whose certificate chain the machine's store trusts for the URL's
+// host, revocation checked where it can be; otherwise the chain's error. Asked
+// before the request: a reused connection was checked when it was made, and
+// one that failed was closed then.
+unsigned long serverCertificateError(CURL *curl);

@@ -75,6 +75,8 @@ class Signing(Folders):
 
     def test_verify_decides_as_the_launcher(self):
         keys, entries = self.keys("first", "second")
+        # A key made again under the same file name: one id listed twice, each key tried.
+        entries["first, made again"] = "first:" + entries["second"].partition(":")[2]
 
         def changed(name, change):
             def edit(root):
@@ -89,6 +91,7 @@ class Signing(Folders):
             ({}, changed("fcompare.ini.sig", lambda b: b[:40]), ["first"], None, r"malformed, .+"),
             ({"signers": ("second",)}, None, ["first", "second"], None, None),
             ({"signers": ("second", "first")}, None, ["first"], None, None),
+            ({}, None, ["first, made again", "first"], None, None),
             ({"serial": "4"}, None, ["first"], "5", r"rollback: serial 4 is below 5, accepted before"),
             ({"serial": "5"}, None, ["first"], "5", None),
             ({}, changed("fcompare.ini", lambda b: re.sub(rb"expires \S+", b"expires 2020-01-01T00:00:00Z", b)),

@@ -13,6 +13,7 @@
 
 #include "TempFolder.h"
 #include "logging/Logging.h"
+#include "policy/Policy.h"
 #include "rules/manifestReader.h"
 #include "update/getHTTPFile.h"
 
@@ -400,6 +401,25 @@ TEST_F(Download, FailuresKeepTheEarlierCopy)
         EXPECT_TRUE(std::regex_match(all.back(), std::regex(row.line))) << log();
     }
     EXPECT_EQ(std::string::npos, requests().find("elsewhere.ini")) << "redirect followed:\n" << requests();
+}
+
+// With the machine's store asked, the self-signed certificate fails whatever
+// the first answer was: a later transfer that would reuse its connection from
+// the run's cache is not let through as checked before.
+TEST_F(Download, UntrustedConnectionServesNoLaterTransfer)
+{
+    put("fcompare.ini", manifestBytes());
+    behave("busy.ini 503\n");
+    Policy policy = defaultPolicy();
+    policy.verifyServerCertificate = 1;
+    Downloads downloads = {};
+    getHTTPStartup(&downloads, &policy);
+    for (const char *name : {"busy.ini", "fcompare.ini"}) {
+        std::string url = https + "XNL/applets/" + name;
+        EXPECT_EQ(0, getHTTPFile(&downloads, url.c_str(), target.c_str())) << log();
+    }
+    getHTTPCleanup(&downloads);
+    EXPECT_EQ(std::vector<std::string>{}, listFolder(dir));
 }
 
 TEST_F(Download, MissingFolderFailsBeforeAnyTransfer)

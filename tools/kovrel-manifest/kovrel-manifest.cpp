@@ -599,17 +599,21 @@ static int verify(const char *dir, const char *const *entries, int count, const 
     size_t at = 0;
     unsigned number = 0;
     while (!signer && nextSignatureLine(sigs, sigSize, &at, &number, &line)) {
-        const ManifestPublicKey *key = NULL;
-        for (int i = 0; i < count && !key; ++i)
-            key = strcmp(keys[i].id, line.id) == 0 ? &keys[i] : NULL;
-        if (line.malformed)
+        if (line.malformed) {
             printf("%s:%u: malformed, %s\n", sigPath, line.number, line.malformed);
-        else if (!key)
-            printf("%s:%u: key id %s: unknown id\n", sigPath, line.number, line.id);
-        else if (!verifiedBy(key->spki, line.rs, data, size))
-            printf("%s:%u: key id %s: bad signature\n", sigPath, line.number, line.id);
-        else
-            signer = key->id;
+            continue;
+        }
+        // As the launcher: every listed key of the line's id is tried.
+        bool known = false;
+        for (int i = 0; i < count && !signer; ++i) {
+            if (strcmp(keys[i].id, line.id) != 0)
+                continue;
+            known = true;
+            if (verifiedBy(keys[i].spki, line.rs, data, size))
+                signer = keys[i].id;
+        }
+        if (!signer)
+            printf("%s:%u: key id %s: %s\n", sigPath, line.number, line.id, known ? "bad signature" : "unknown id");
     }
     free(sigs);
     int ok = signer != NULL;
