@@ -402,8 +402,8 @@ static int printPin(const char *pemPath)
 
 static int wrongUsage(const char *why);
 
-// Reads the file at path whole, at most maxSize bytes, into a heap block; null
-// with a message when it cannot be read or is larger.
+// Reads the file at path whole, at most maxSize bytes, into a heap block
+// ended by a zero byte; null with a message when it cannot be read or is larger.
 static char *readFile(const char *path, size_t maxSize, size_t *size)
 {
     FILE *f = fopen(path, "rb");
@@ -419,6 +419,7 @@ static char *readFile(const char *path, size_t maxSize, size_t *size)
         free(data);
         return NULL;
     }
+    data[n] = '\0';
     *size = n;
     return data;
 }
