@@ -260,11 +260,18 @@ static void showState(ProgressWindow *w)
     EnableWindow(GetDlgItem(hwnd, IDCANCEL), w->stop == STOP_NONE);
 }
 
-// The first request counts: Cancel after Start changes nothing.
+// The first request counts: Cancel after Start changes nothing. Start counts
+// only while it is offered, judged under the lock with the offer: a click
+// still queued when the run withdrew it would otherwise be taken after the run
+// has looked, start nothing, and leave Cancel disabled for the rest of the run.
 static void askStop(ProgressWindow *w, ProgressStop stop)
 {
-    InterlockedCompareExchange(&w->stop, stop, STOP_NONE);
-    SetEvent(w->stopped);
+    EnterCriticalSection(&w->lock);
+    if (stop != STOP_START_NOW || w->offerStart)
+        InterlockedCompareExchange(&w->stop, stop, STOP_NONE);
+    LeaveCriticalSection(&w->lock);
+    if (w->stop != STOP_NONE)
+        SetEvent(w->stopped);
     showState(w);
 }
 

@@ -39,6 +39,7 @@ ProgressWindow *progressStart(bool show, const char *host);
 void progressStep(ProgressWindow *window, ProgressStep step);
 
 // Offers (or withdraws) the button that starts the installed client at once.
+// Once withdrawn, progressStopped never turns to STOP_START_NOW.
 void progressOfferStart(ProgressWindow *window, bool offer);
 
 // What was asked for in the window so far.

@@ -130,9 +130,10 @@ class Window(UpdateCase):
         self.addCleanup(lambda: launcher.poll() is None and launcher.kill())
         return watch, launcher, started
 
-    def press(self, prefix, seconds=10):
-        """Presses a button of the launcher's; the time once pressed."""
-        done = subprocess.run(["wine", str(PROBE), "press", "kovrel.exe", prefix, str(seconds)],
+    def press(self, prefix, seconds=10, late=False):
+        """Presses a button of the launcher's; the time once pressed. late: a
+        click that was still queued when the launcher withdrew the button."""
+        done = subprocess.run(["wine", str(PROBE), "late" if late else "press", "kovrel.exe", prefix, str(seconds)],
                               stdin=subprocess.DEVNULL, env=wine_env({"DISPLAY": self.display}), timeout=60)
         self.assertEqual(0, done.returncode, f"no button {prefix!r} to press")
         return time.monotonic()
@@ -190,6 +191,8 @@ class Window(UpdateCase):
         self.server.behave("Marvique.jar", "slow", seconds=8, pieces=40)
         watch, launcher, _ = self.start()
         self.assertIsNotNone(watch.first(lambda r: names(r, "Marvique.jar")), watch.seen[-1:])
+        # Start, clicked as the manifest arrived, neither starts anything nor keeps Cancel from working.
+        self.press("Start", late=True)
         pressed = self.press("Cancel")
         rc, stdout = self.finish_launch(launcher)
         self.assertLessEqual(time.monotonic() - pressed, 2.0)

@@ -10,6 +10,10 @@
 //                                     presses the first visible, enabled button
 //                                     whose text starts with PREFIX; exit 0
 //                                     when pressed, 1 when none came in time
+//   window_probe late NAME PREFIX SECONDS
+//                                     the same for a button that may be hidden
+//                                     or disabled by now: a click that was
+//                                     still queued when the program withdrew it
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -141,6 +145,7 @@ static BOOL CALLBACK reportWindow(HWND hwnd, LPARAM seen)
 
 struct Press {
     const wchar_t *prefix;
+    bool late; // hidden or disabled buttons too
     bool pressed;
 };
 
@@ -148,8 +153,8 @@ static BOOL CALLBACK pressIn(HWND child, LPARAM param)
 {
     Press *press = (Press *)param;
     wchar_t text[512];
-    if (!readControl(child, L"Button", text) || !IsWindowVisible(child) || !IsWindowEnabled(child) ||
-        wcsncmp(text, press->prefix, wcslen(press->prefix)) != 0)
+    bool usable = press->late || (IsWindowVisible(child) && IsWindowEnabled(child));
+    if (!readControl(child, L"Button", text) || !usable || wcsncmp(text, press->prefix, wcslen(press->prefix)) != 0)
         return TRUE;
     // What a click sends: BN_CLICKED to the parent.
     PostMessageW(GetParent(child), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(child), BN_CLICKED), (LPARAM)child);
@@ -168,7 +173,7 @@ static BOOL CALLBACK pressWindow(HWND hwnd, LPARAM param)
 int wmain(int argc, wchar_t **argv)
 {
     if (argc < 4) {
-        fprintf(stderr, "usage: window_probe watch NAME SECONDS | press NAME PREFIX SECONDS\n");
+        fprintf(stderr, "usage: window_probe watch NAME SECONDS | press|late NAME PREFIX SECONDS\n");
         return 2;
     }
     exeName = argv[2];
@@ -191,8 +196,9 @@ int wmain(int argc, wchar_t **argv)
         }
         return 0;
     }
-    if (wcscmp(argv[1], L"press") == 0 && argc == 5) {
-        Press press = {argv[3], false};
+    bool late = wcscmp(argv[1], L"late") == 0;
+    if ((late || wcscmp(argv[1], L"press") == 0) && argc == 5) {
+        Press press = {argv[3], late, false};
         DWORD limit = (DWORD)(_wtof(argv[4]) * 1000);
         do {
             findProcesses();
