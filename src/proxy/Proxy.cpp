@@ -441,7 +441,9 @@ void decideProxy(const Policy *policy, const char *url, ProxyDecision *decision)
             logDecision(decision, NULL, bypassed ? "administrator ProxyBypass" : "administrator ProxyServer");
             return;
         }
-        LogFormat(true, "Error: administrator ProxyServer names no proxy: %s", policy->proxyServer);
+        char shown[sizeof policy->proxyServer];
+        proxyShown(policy->proxyServer, shown, sizeof shown);
+        LogFormat(true, "Error: administrator ProxyServer names no proxy: %s", shown);
     }
     if (policy->proxyAutoConfigURL[0]) {
         wchar_t pac[1024];

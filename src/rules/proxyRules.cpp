@@ -169,11 +169,14 @@ bool proxyBypassed(const char *bypass, const char *host, unsigned port)
 
 void proxyShown(const char *proxy, char *out, size_t outSize)
 {
-    if (strstr(proxy, "://")) {
+    // The masking rule reads URLs. A bare name is shown as one, then cut back;
+    // so is a list whose first entry is bare and a later one is not
+    // ("http=u:p@a:1;https=http://v:q@b:2"), or the first would go unmasked.
+    const char *scheme = strstr(proxy, "://");
+    if (scheme && (size_t)(scheme - proxy) < strcspn(proxy, "=; \t")) {
         redactPasswords(proxy, out, outSize);
         return;
     }
-    // The masking rule reads URLs: a bare name is shown as one, then cut back.
     char url[PROXY_NAME_MAX + 8], shown[PROXY_NAME_MAX + 8];
     snprintf(url, sizeof url, "x://%s", proxy);
     redactPasswords(url, shown, sizeof shown);

@@ -211,6 +211,13 @@ class Proxy(UpdateCase):
                 set_policy("ProxyServer", value)
                 self.assertThrough(line, tunnelled)
 
+    def test_administrator_proxy_naming_none_for_the_scheme_is_logged_masked(self):
+        user_settings(DIRECT)
+        set_policy("ProxyServer", "http=user:secret@127.0.0.1:1")  # the server is https
+        self.assertThrough("Proxy:       DIRECT (from no proxy setting)", tunnelled=False)
+        self.assertIn("Error: administrator ProxyServer names no proxy: http=user:***@127.0.0.1:1", self.log_lines())
+        self.assertNotIn("secret", self.log_text())
+
     def test_environment_variable_when_windows_names_no_proxy(self):
         # Nothing stored (automatic detection, which finds nothing here), then
         # a stored direct connection, which is read without WinHTTP.
