@@ -190,6 +190,12 @@ static bool installedClient(const RunRecord *record, char *jar)
 static int startInstalled(RunRecord *record, const char *minimumJava = NULL,
                           ProgressError noClient = ERROR_NO_SERVER)
 {
+    // A switch whose files could not all be put back left two versions mixed.
+    if (switchNotPutBack(record->workFolder)) {
+        LogToFile("The work folder holds files of two versions until a switch is put back: nothing started", true,
+                  true);
+        return failed(record, ERROR_PASS_FAILED, record->host);
+    }
     char jar[UTF8_PATH_SIZE];
     if (!installedClient(record, jar)) {
         LogFormat(true, "No installed client (%s): nothing started", jar);

@@ -545,6 +545,14 @@ void finishCutSwitch(const char *workFolder)
     replayJournal(workFolder, staging, journal, rollBack);
 }
 
+bool switchNotPutBack(const char *workFolder)
+{
+    char staging[UTF8_PATH_SIZE], journal[UTF8_PATH_SIZE];
+    struct _stat st;
+    return joinPath(staging, workFolder, STAGING_FOLDER, "workFileVersion") &&
+           joinPath(journal, staging, SWITCH_JOURNAL_NAME, "workFileVersion") && statFile(journal, &st) == 0;
+}
+
 // The manifest of a pass that moved no file: the installed one already names
 // every entry of it as it stands, so one that does not move in is reported,
 // not failed. One replacing move: there is never a moment without an
@@ -573,8 +581,7 @@ static int fetchAndSwitch(UpdatePass *pass, const char *manifestPath)
         return 0;
     // What a switch that could not be put back kept aside stays until a run
     // can put it back.
-    struct _stat st;
-    if (statFile(journal, &st) == 0) {
+    if (switchNotPutBack(pass->workFolder)) {
         LogFormat(true, "workFileVersion - a switch cut short is not put back yet: nothing is changed");
         return 0;
     }

@@ -54,6 +54,10 @@ int workFileVersion(UpdatePass *pass, const char *manifestPath);
 // work folder.
 void finishCutSwitch(const char *workFolder);
 
+// True while the journal of a switch that could not be put back stands: the
+// work folder then holds files of two versions, and no client may start from it.
+bool switchNotPutBack(const char *workFolder);
+
 // The minimum Java version that the work folder's installed "fcompare.ini"
 // names, chosen as the pass chooses it, into out (64 bytes); "" when it names
 // none or cannot be read. For a run whose pass did not run on a new manifest.

@@ -456,6 +456,16 @@ class Update(UpdateCase):
         finally:
             server.stop()
         self.forget_run()
+        # While the file switched in is held it cannot be put back: no client
+        # starts from the two versions mixed.
+        self.start_running_client(seconds=60, hold="kovrel-lib.jar", command_line="kovrel-holder")
+        rc, stdout = self.run_update(link)
+        self.assertEqual(0, rc, stdout)
+        self.assertLinesInOrder(self.log_lines(), [r"workFileVersion - .*\\kovrel-lib\.jar could not be put back: .*",
+                                                   re.escape(KEPT), "The work folder holds files of two versions .*"])
+        self.assertEqual([], self.records())
+        (ROOT / "release.txt").touch()
+        self.forget_run()
         rc, stdout = self.run_update(link)
         self.assertEqual(1, rc, stdout)
         self.assertLinesInOrder(self.log_lines(), ["workFileVersion - a switch was cut short: its files are put back",
