@@ -10,6 +10,7 @@
 #include <shellapi.h>
 
 #include "java/GetJREPath.h"
+#include "launcher/WorkFolderLock.h"
 #include "launcher/SystemLibrary.h"
 #include "logging/Logging.h"
 #include "policy/Policy.h"
@@ -38,9 +39,12 @@ static void javaCandidate(bool found, const char *home, const char *javaExe, cha
 // Through the shell, as cmd.exe's "start" does, but with no command line in
 // between that could read '&', '^' or '%' in an administrator's address.
 // Before it, window (if any) says that Java is needed, or a newer one than
-// the runtimes found (minimum: "" when none was too old).
-static int openDownloadPage(const char *url, ProgressWindow *window, const char *minimum)
+// the runtimes found (minimum: "" when none was too old). No client starts:
+// another launcher need not wait for the folder while the box waits.
+static int openDownloadPage(const char *url, ProgressWindow *window, const char *minimum, HANDLE *folderLock)
 {
+    if (folderLock)
+        unlockWorkFolder(folderLock);
     progressJavaNeeded(window, minimum);
     wchar_t wide[1024];
     if (!toWide(url, wide, 1024)) {
@@ -299,7 +303,7 @@ static void otherPlaces(JavaChoice *choice)
 }
 
 int launchJava(const char *javaExe, const wchar_t *safeLink, const char *workFolder, const Policy *policy,
-               const char *minimum, ProgressWindow *window)
+               const char *minimum, ProgressWindow *window, HANDLE *folderLock)
 {
     Policy defaults;
     if (!policy) {
@@ -342,7 +346,7 @@ int launchJava(const char *javaExe, const wchar_t *safeLink, const char *workFol
                       choice.tooOld, policy->javaDownloadURL);
         else if (choice.examined)
             LogFormat(true, "No usable Java runtime: opening %s", policy->javaDownloadURL);
-        return openDownloadPage(policy->javaDownloadURL, window, choice.tooOld ? choice.minimum : "");
+        return openDownloadPage(policy->javaDownloadURL, window, choice.tooOld ? choice.minimum : "", folderLock);
     }
     if (!choice.quiet || choice.examined)
         LogFormat(true, "Java runtime taken: %s: %s, version %s", choice.where, choice.home, choice.version);

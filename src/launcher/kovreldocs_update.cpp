@@ -208,7 +208,7 @@ static int startInstalled(RunRecord *record, const char *minimumJava = NULL,
     }
     progressStep(record->window, STEP_STARTING);
     int started = launchJava(record->javaExe, record->safeLink, record->workFolder, &record->policy, minimumJava,
-                             record->window);
+                             record->window, &record->lock);
     // Released before any key press of debug mode: a second launcher need not wait for it.
     unlockWorkFolder(&record->lock);
     progressFinish(&record->window);

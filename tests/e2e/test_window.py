@@ -148,6 +148,18 @@ class Window(UpdateCase):
         return {p.name: p.read_bytes() for p in WORK.iterdir()
                 if p.is_file() and p.suffix != ".part" and p.name != "fcompare.new"}
 
+    def folder_free(self, link):
+        """True when a second launcher, without window or box, gets the work
+        folder without waiting."""
+        for name in ("ShowProgress", "LockWaitSeconds"):
+            reg("add", POLICY_KEY, "/v", name, "/t", "REG_DWORD", "/d", "0" if name == "ShowProgress" else "1", "/f")
+        try:
+            self.finish_launch(self.start_launch(link, self.home, name="second"))
+        finally:
+            for name in ("ShowProgress", "LockWaitSeconds"):
+                reg("delete", POLICY_KEY, "/v", name, "/f")
+        return not any(line.startswith("lockWorkFolder - another launcher") for line in self.log_lines())
+
     def test_slow_download_shows_progress_until_the_client_starts(self):
         files = changed(V1, "Marvique.jar", SLOW_CLIENT)
         self.serve(files)
@@ -278,8 +290,11 @@ class Window(UpdateCase):
                 self.assertEqual("Kovrel launcher", box["title"])
                 if link == dead:
                     self.screenshot("message-no-server.png")
-                # The run waits for the box to be dismissed.
+                # The run waits for the box to be dismissed, with the work
+                # folder released (the holder's own aside).
                 self.assertIsNone(launcher.poll())
+                if prepare is not hold_folder:
+                    self.assertTrue(self.folder_free(link or self.link), name)
                 self.press("OK")
                 rc, stdout = self.finish_launch(launcher)
                 self.assertEqual(0, rc, stdout)
