@@ -10,8 +10,8 @@
 #include <shellapi.h>
 
 #include "java/GetJREPath.h"
-#include "launcher/WorkFolderLock.h"
 #include "launcher/SystemLibrary.h"
+#include "launcher/WorkFolderLock.h"
 #include "logging/Logging.h"
 #include "policy/Policy.h"
 #include "rules/javaVersion.h"
