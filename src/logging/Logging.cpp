@@ -22,6 +22,9 @@ char logmsg[16384];
 static HANDLE gLog = INVALID_HANDLE_VALUE;
 static wchar_t gLogPath[MAX_PATH];
 static DWORD gLogLookedAt;
+// The last write to gLog went out cut (a full disk): the next line starts on a
+// line of its own, so that it is not read as the end of the cut one.
+static bool gLogCut;
 
 static bool logGone(void)
 {
@@ -51,6 +54,7 @@ static HANDLE openLog(const wchar_t *path)
                                                                                    : EINVAL;
         else
             wcscpy_s(gLogPath, MAX_PATH, path);
+        gLogCut = false;
     }
     return gLog;
 }
@@ -102,16 +106,30 @@ int LogToFile(const char *text, bool echo, bool newline)
     // The file in UTF-8, as the program holds its text, with CR LF line ends.
     static char out[2 * sizeof line];
     size_t outLen = 0;
+    if (gLogCut) {
+        out[outLen++] = '\r';
+        out[outLen++] = '\n';
+    }
     for (size_t i = 0; i < len; ++i) {
         if (line[i] == '\n')
             out[outLen++] = '\r';
         out[outLen++] = line[i];
     }
-    DWORD written;
-    WriteFile(f, out, (DWORD)outLen, &written, NULL);
+    DWORD written = 0;
+    // A write that goes out short reports no error of its own: the disk is full.
+    DWORD error = !WriteFile(f, out, (DWORD)outLen, &written, NULL) ? GetLastError()
+                  : written < outLen                              ? ERROR_DISK_FULL
+                                                                  : 0;
+    if (written)
+        gLogCut = error != 0;
     if (echo)
         writeText(stdout, line, len);
-    return 1;
+    if (!error)
+        return 1;
+    char why[256];
+    fprintf(stderr, "LogToFile - WriteFile failed: %lu (%s), %lu of %lu bytes written\n", error,
+            windowsErrorText(error, why, sizeof why), written, (unsigned long)outLen);
+    return 0;
 }
 
 int LogTime(const char *text, bool echo)

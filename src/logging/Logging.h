@@ -9,7 +9,8 @@ extern char logmsg[16384];
 
 // Appends text (and a line feed when asked) to the log file and, with echo,
 // writes the same bytes to standard output. Returns 1 when the line was handed
-// to the file, 0 when the temporary folder or the file was not available.
+// to the file, 0 when the temporary folder or the file was not available or
+// the line did not go out whole (a full disk), which standard error is told.
 int LogToFile(const char *text, bool echo, bool newline);
 
 // The log file's path into path (MAX_PATH units), and the length

@@ -56,6 +56,27 @@ TEST(LogToFile, UnopenableFileIsReportedOnStandardError)
     EXPECT_EQ(0u, err.finish().rfind("LogToFile - fopen failed: ", 0));
 }
 
+// Run by logging_full_disk, on a file system of 64 KiB: a line the disk has
+// no room for is reported, and the next line does not run on from the part
+// of it that fitted.
+TEST(LogToFile, FullDiskIsReportedOnStandardError)
+{
+    const char *small = getenv("KOVREL_SMALL_DISK");
+    if (!small)
+        GTEST_SKIP() << "needs KOVREL_SMALL_DISK: run through tests/support/small-disk.sh";
+    TempFolder tmp;
+    std::string disk = "Z:" + std::regex_replace(small, std::regex("/"), "\\") + "\\";
+    SetEnvironmentVariableA("TMP", disk.c_str());
+    EXPECT_EQ(1, LogToFile("first", false, true));
+    writeFile(disk + "filler", std::string(1 << 16, 'f'));
+    StreamCapture err(stderr, tmp.path() + "stderr.txt");
+    EXPECT_EQ(0, LogToFile(std::string(8000, 'x').c_str(), false, true));
+    EXPECT_EQ(0u, err.finish().rfind("LogToFile - WriteFile failed: 112 (", 0));
+    DeleteFileA((disk + "filler").c_str());
+    EXPECT_EQ(1, LogToFile("next", false, true));
+    EXPECT_TRUE(std::regex_match(readFile(disk + "Kovrel.log"), std::regex("first\r\nx*\r\nnext\r\n")));
+}
+
 TEST(LogToFile, TemporaryFolderTooLongForTheFileNameIsAnOpenFailure)
 {
     TempFolder tmp;

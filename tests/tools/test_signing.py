@@ -8,7 +8,7 @@ import re
 import stat
 import subprocess
 
-from tests.tools.test_kovrel_manifest import CLIENT, Folders, run
+from tests.tools.test_kovrel_manifest import CLIENT, TOOL, Folders, run
 
 SPKI_PREFIX = bytes.fromhex("3059301306072a8648ce3d020106082a8648ce3d030107034200")
 
@@ -39,6 +39,14 @@ class Signing(Folders):
         self.assertEqual(before, key.read_bytes())
         self.assertEqual(2, run("keygen", root / "bad id.pem")[0])
         self.assertEqual(0, run("keygen", root / "bad id.pem", "--id", "good")[0])
+
+        # An entry that cannot be printed fails keygen whole: no key is left
+        # that nothing names, so that it can run again.
+        with open("/dev/full", "w") as full:
+            done = subprocess.run([TOOL, "keygen", root / "lost.pem"], stdout=full, stderr=subprocess.PIPE, text=True)
+        self.assertEqual(1, done.returncode)
+        self.assertIn("No space left on device", done.stderr)
+        self.assertFalse((root / "lost.pem").exists())
 
     def publish(self, keys, signers=("first",), serial="1", days="30", kind="sha256"):
         root = self.folder({"Marvique.jar": CLIENT, "lib.jar": b"lib"})

@@ -476,7 +476,13 @@ static int keygen(const char *keyFile, const char *id)
             unlink(keyFile);
         return 1;
     }
-    printf("%s\n", entry);
+    // The entry names the key: without it the key is of no use, and it would
+    // keep keygen from making another at that name.
+    if (printf("%s\n", entry) < 0 || fflush(stdout) != 0) {
+        fprintf(stderr, "kovrel-manifest: writing the entry: %s\n", strerror(errno));
+        unlink(keyFile);
+        return 1;
+    }
     return 0;
 }
 
