@@ -113,7 +113,9 @@ static void recordSerial(const char *path, uint64_t serial)
     snprintf(part, sizeof part, "%s" STAGED_SUFFIX, path);
     FILE *f = openFile(part, "wb");
     int ok = f && fprintf(f, "%" PRIu64 "\n", serial) > 0;
-    if (f && fclose(f) != 0)
+    // On the disk before it replaces the record: a machine stopped then would
+    // otherwise leave an empty record, and any serial would pass once.
+    if (f && !closeFile(f))
         ok = 0;
     if (ok && replaceFile(part, path, "signedManifest"))
         return;
