@@ -1,6 +1,7 @@
 #include "rules/proxyRules.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "rules/linkRules.h"
@@ -177,10 +178,20 @@ void proxyShown(const char *proxy, char *out, size_t outSize)
         redactPasswords(proxy, out, outSize);
         return;
     }
-    char url[PROXY_NAME_MAX + 8], shown[PROXY_NAME_MAX + 8];
-    snprintf(url, sizeof url, "x://%s", proxy);
-    redactPasswords(url, shown, sizeof shown);
-    snprintf(out, outSize, "%s", shown + 4);
+    // Sized to the text, whatever its length (an administrator's list, a
+    // variable): cut before the mask, a password would show up to the cut.
+    if (!outSize)
+        return;
+    size_t length = strlen(proxy);
+    char *url = (char *)malloc(length + 5), *shown = (char *)malloc(outSize + 4);
+    out[0] = '\0';
+    if (url && shown) {
+        snprintf(url, length + 5, "x://%s", proxy);
+        redactPasswords(url, shown, outSize + 4);
+        snprintf(out, outSize, "%s", shown + 4);
+    }
+    free(url);
+    free(shown);
 }
 
 bool connectionSettingsDirect(const unsigned char *blob, size_t size)

@@ -30,7 +30,7 @@ int proxyListParse(const char *text, bool https, ProxyList *list);
 bool proxyBypassed(const char *bypass, const char *host, unsigned port);
 
 // proxy ("[scheme://][user[:password]@]host[:port]") into out with its
-// password shown as "***"; cut when out is full.
+// password shown as "***", whatever its length; cut when out is full.
 void proxyShown(const char *proxy, char *out, size_t outSize);
 
 // The user's stored Windows proxy settings (Internet Options'
