@@ -125,7 +125,8 @@ class StandinJavaCase(KovrelCase):
     def setUp(self):
         super().setUp()
         ROOT.mkdir(exist_ok=True)
-        self.clients_started = 0
+        # Kept when a test calls setUp again between its rows.
+        self.clients_started = getattr(self, "clients_started", 0)
         self.forget_records()
 
     def tearDown(self):
