@@ -602,9 +602,13 @@ static int beginTransfer(Transfer *transfer, CURL *curl)
         char range[64], ifRange[sizeof transfer->validator + 16];
         snprintf(range, sizeof range, "%lld-", (long long)transfer->resumeFrom);
         snprintf(ifRange, sizeof ifRange, "If-Range: %s", transfer->validator);
-        curl_easy_setopt(curl, CURLOPT_RANGE, range);
+        // A range without its If-Range would continue a file changed since:
+        // with no room for the header, the server sends the file whole.
         transfer->headers = curl_slist_append(NULL, ifRange);
-        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, transfer->headers);
+        if (transfer->headers) {
+            curl_easy_setopt(curl, CURLOPT_RANGE, range);
+            curl_easy_setopt(curl, CURLOPT_HTTPHEADER, transfer->headers);
+        }
     }
     return 1;
 }
