@@ -7,6 +7,7 @@
 #include "TempFolder.h"
 #include "update/fileDigest.h"
 #include "update/getHTTPFile.h"
+#include "rules/manifestReader.h"
 #include "rules/manifestRules.h"
 #include "update/workFileVersion.h"
 
@@ -330,6 +331,32 @@ TEST(workFileVersion, AVerifyingPassChecksWhatAnEarlierRunStaged)
         EXPECT_EQ(row.fetchedAgain || row.staged == std::string("c") ? "c" : row.staged, readFile(s.at("c.jar")))
             << what;
     }
+}
+
+// A manifest of over half a million short lines, all of them files to
+// fetch: what the fetch keeps of each file does not fit 32 bits, and the pass
+// fails before it writes any of it.
+TEST(workFileVersionLine, MoreFilesThanThePassCanHoldFailTheLine)
+{
+    Scene s;
+    char kind[] = "md5", value[] = "a", path[] = "other.jar";
+    ManifestItem other = {};
+    other.form = MANIFEST_ENTRY;
+    other.fields = {kind, value, path};
+    UpdatePass pass = s.newPass();
+    // With the line's own entry, one more than 2^32 / 7946, the bytes of a URL,
+    // a staged path and a name.
+    pass.neededCount = pass.neededRoom = 540520;
+    pass.needed = (const ManifestItem **)malloc(pass.neededRoom * sizeof *pass.needed);
+    ASSERT_TRUE(pass.needed);
+    for (size_t i = 0; i < pass.neededCount; ++i)
+        pass.needed[i] = &other;
+    char line[] = "md5:a lib.jar";
+    EXPECT_EQ(0, workFileVersionLine(&pass, line));
+    endUpdatePass(&pass);
+    EXPECT_EQ(Calls{}, fakeCalls);
+    EXPECT_NE(std::string::npos, s.log().find("workFileVersion - out of memory for the files to fetch"));
+    EXPECT_FALSE(fileExists(s.at("lib.jar")));
 }
 
 TEST(checkFileEqual, AnEntryLongerThanAnyManifestLineIsNotFound)
