@@ -407,17 +407,27 @@ static bool putBackFile(const SwitchPaths *p, bool hadOld)
 static int writeJournal(const UpdatePass *pass, const char *staging, const char *journal, bool *hadOld)
 {
     FILE *f = openFile(journal, "wb");
+    int err = f ? EIO : errno;
+    bool asideLeft = false;
     for (size_t i = 0; f && i < pass->neededCount; ++i) {
         SwitchPaths p;
         switchPaths(pass, staging, pass->needed[i], &p);
         struct _stat st;
         hadOld[i] = statFile(p.target, &st) == 0;
-        // What an earlier switch kept aside is no file of this one.
-        removeFile(p.aside);
+        // What an earlier switch kept aside is no file of this one: left
+        // there, it would be put back in place of the file this one keeps aside.
+        if (removeFile(p.aside) != 0) {
+            int removeErr = errno;
+            if (statFile(p.aside, &st) == 0) {
+                asideLeft = true;
+                err = removeErr;
+                LogFormat(true, "workFileVersion - %s kept aside by an earlier switch, not removed", p.aside);
+                break;
+            }
+        }
         fprintf(f, "%d %s %s\n", hadOld[i] ? 1 : 0, p.staged + strlen(staging) + 1, p.target);
     }
-    bool written = f && !ferror(f);
-    int err = f ? EIO : errno;
+    bool written = f && !asideLeft && !ferror(f);
     if (f && !closeFile(f)) {
         written = false;
         err = errno;
