@@ -1,6 +1,7 @@
 #include "update/workFileVersion.h"
 
 #include <errno.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -307,9 +308,12 @@ static void tidyStaging(const char *staging, const char (*names)[17], size_t cou
 static int fetchNeeded(UpdatePass *pass, const char *staging)
 {
     size_t count = pass->neededCount;
+    // A file's URL, staged path and name. Half a million short lines of a
+    // manifest would need more than 32 bits can count: refused, never wrapped.
+    const size_t each = URL_SIZE + UTF8_PATH_SIZE + MANIFEST_NAME_SIZE;
     char (*names)[17] = (char(*)[17])malloc((count ? count : 1) * sizeof *names);
     FetchJob *jobs = (FetchJob *)calloc(count ? count : 1, sizeof *jobs);
-    char *text = (char *)malloc((count ? count : 1) * (URL_SIZE + UTF8_PATH_SIZE + MANIFEST_NAME_SIZE));
+    char *text = count <= SIZE_MAX / each ? (char *)malloc((count ? count : 1) * each) : NULL;
     int ok = names && jobs && text;
     if (!ok)
         LogFormat(true, "workFileVersion - out of memory for the files to fetch");
@@ -317,7 +321,7 @@ static int fetchNeeded(UpdatePass *pass, const char *staging)
     for (size_t i = 0; ok && i < count; ++i) {
         const ManifestItem *item = pass->needed[i];
         stagedName(item, names[i], sizeof names[i]);
-        char *url = text + i * (URL_SIZE + UTF8_PATH_SIZE + MANIFEST_NAME_SIZE), *path = url + URL_SIZE;
+        char *url = text + i * each, *path = url + URL_SIZE;
         char *name = path + UTF8_PATH_SIZE;
         manifestNameToUtf8(item->fields.path, name, MANIFEST_NAME_SIZE);
         snprintf(url, URL_SIZE, "%s%s", pass->appletsURL, item->fields.path);
@@ -403,17 +407,27 @@ static bool putBackFile(const SwitchPaths *p, bool hadOld)
 static int writeJournal(const UpdatePass *pass, const char *staging, const char *journal, bool *hadOld)
 {
     FILE *f = openFile(journal, "wb");
+    int err = f ? EIO : errno;
+    bool asideLeft = false;
     for (size_t i = 0; f && i < pass->neededCount; ++i) {
         SwitchPaths p;
         switchPaths(pass, staging, pass->needed[i], &p);
         struct _stat st;
         hadOld[i] = statFile(p.target, &st) == 0;
-        // What an earlier switch kept aside is no file of this one.
-        removeFile(p.aside);
+        // What an earlier switch kept aside is no file of this one: left
+        // there, it would be put back in place of the file this one keeps aside.
+        if (removeFile(p.aside) != 0) {
+            int removeErr = errno;
+            if (statFile(p.aside, &st) == 0) {
+                asideLeft = true;
+                err = removeErr;
+                LogFormat(true, "workFileVersion - %s kept aside by an earlier switch, not removed", p.aside);
+                break;
+            }
+        }
         fprintf(f, "%d %s %s\n", hadOld[i] ? 1 : 0, p.staged + strlen(staging) + 1, p.target);
     }
-    bool written = f && !ferror(f);
-    int err = f ? EIO : errno;
+    bool written = f && !asideLeft && !ferror(f);
     if (f && !closeFile(f)) {
         written = false;
         err = errno;

@@ -7,6 +7,7 @@
 #include "TempFolder.h"
 #include "update/fileDigest.h"
 #include "update/getHTTPFile.h"
+#include "rules/manifestReader.h"
 #include "rules/manifestRules.h"
 #include "update/workFileVersion.h"
 
@@ -332,6 +333,32 @@ TEST(workFileVersion, AVerifyingPassChecksWhatAnEarlierRunStaged)
     }
 }
 
+// A manifest of over half a million short lines, all of them files to
+// fetch: what the fetch keeps of each file does not fit 32 bits, and the pass
+// fails before it writes any of it.
+TEST(workFileVersionLine, MoreFilesThanThePassCanHoldFailTheLine)
+{
+    Scene s;
+    char kind[] = "md5", value[] = "a", path[] = "other.jar";
+    ManifestItem other = {};
+    other.form = MANIFEST_ENTRY;
+    other.fields = {kind, value, path};
+    UpdatePass pass = s.newPass();
+    // With the line's own entry, one more than 2^32 / 7946, the bytes of a URL,
+    // a staged path and a name.
+    pass.neededCount = pass.neededRoom = 540520;
+    pass.needed = (const ManifestItem **)malloc(pass.neededRoom * sizeof *pass.needed);
+    ASSERT_TRUE(pass.needed);
+    for (size_t i = 0; i < pass.neededCount; ++i)
+        pass.needed[i] = &other;
+    char line[] = "md5:a lib.jar";
+    EXPECT_EQ(0, workFileVersionLine(&pass, line));
+    endUpdatePass(&pass);
+    EXPECT_EQ(Calls{}, fakeCalls);
+    EXPECT_NE(std::string::npos, s.log().find("workFileVersion - out of memory for the files to fetch"));
+    EXPECT_FALSE(fileExists(s.at("lib.jar")));
+}
+
 TEST(checkFileEqual, AnEntryLongerThanAnyManifestLineIsNotFound)
 {
     Scene s;
@@ -551,6 +578,38 @@ TEST(workFileVersion, ASwitchCutShortIsFinishedByTheNextRun)
             EXPECT_FALSE(fileExists(s.at("staging.part"))) << what;
         }
     }
+}
+
+// An old file that an earlier switch to the same entry kept aside and could
+// not remove (a read-only one, say), held while this switch starts: it is
+// never taken for the file this switch keeps aside, and so never put back.
+TEST(workFileVersion, AnAsideOfAnEarlierSwitchIsNeverPutBack)
+{
+    Scene s;
+    writeFile(s.at("fcompare.ini"), "id:1 a.jar\nid:1 b.jar\n");
+    writeFile(s.at("a.jar"), "old a");
+    writeFile(s.at("b.jar"), "old b");
+    s.serve("a.jar", "new a");
+    s.serve("b.jar", "new b");
+    const std::string next = "id:2 a.jar\nid:2 b.jar\nid:2 c.jar\n";
+    writeFile(s.at("fcompare.new"), next);
+    EXPECT_EQ(0, s.pass()); // c.jar is not served: a.jar and b.jar stay staged
+    std::string stale = stagedFiles(s)["new a"] + ".old";
+    writeFile(stale, "older a");
+    HANDLE held = CreateFileA(stale.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(INVALID_HANDLE_VALUE, held);
+    s.serve("c.jar", "new c");
+    EXPECT_EQ(0, s.pass());
+    CloseHandle(held);
+    finishCutSwitch(s.work.c_str());
+    EXPECT_EQ("old a", readFile(s.at("a.jar")));
+    EXPECT_EQ("old b", readFile(s.at("b.jar")));
+    EXPECT_FALSE(fileExists(s.at("c.jar")));
+    EXPECT_NE(std::string::npos, s.log().find("kept aside by an earlier switch, not removed"));
+    writeFile(s.at("fcompare.new"), next);
+    EXPECT_EQ(1, s.pass());
+    EXPECT_EQ("new a", readFile(s.at("a.jar")));
+    EXPECT_EQ(next, readFile(s.at("fcompare.ini")));
 }
 
 TEST(workFileVersion, LogsEachEntryInOrder)
