@@ -521,19 +521,28 @@ std::map<std::string, std::string> stagedFiles(const Scene &s)
     return files;
 }
 
+// Version 1 of a.jar and b.jar installed; a pass to version 2, which adds
+// c.jar, fails on c.jar and leaves the new a.jar and b.jar staged. Returns
+// version 2's manifest.
+static std::string stageTwoOfThree(Scene &s)
+{
+    writeFile(s.at("fcompare.ini"), "id:1 a.jar\nid:1 b.jar\n");
+    writeFile(s.at("a.jar"), "old a");
+    writeFile(s.at("b.jar"), "old b");
+    s.serve("a.jar", "new a");
+    s.serve("b.jar", "new b");
+    const std::string next = "id:2 a.jar\nid:2 b.jar\nid:2 c.jar\n";
+    writeFile(s.at("fcompare.new"), next);
+    EXPECT_EQ(0, s.pass()); // c.jar is not served
+    return next;
+}
+
 TEST(workFileVersion, ASwitchCutShortIsFinishedByTheNextRun)
 {
     for (bool manifestMoved : {false, true}) {
         Scene s;
         std::string what = manifestMoved ? "row manifest moved" : "row manifest not moved";
-        writeFile(s.at("fcompare.ini"), "id:1 a.jar\nid:1 b.jar\n");
-        writeFile(s.at("a.jar"), "old a");
-        writeFile(s.at("b.jar"), "old b");
-        s.serve("a.jar", "new a");
-        s.serve("b.jar", "new b");
-        const std::string next = "id:2 a.jar\nid:2 b.jar\nid:2 c.jar\n";
-        writeFile(s.at("fcompare.new"), next);
-        EXPECT_EQ(0, s.pass()) << what; // c.jar is not served: a.jar and b.jar stay staged
+        const std::string next = stageTwoOfThree(s);
         auto staged = stagedFiles(s);
         ASSERT_EQ(2u, staged.size()) << what;
         // As the run left them that ended in the switch, after a.jar and b.jar
@@ -586,14 +595,7 @@ TEST(workFileVersion, ASwitchCutShortIsFinishedByTheNextRun)
 TEST(workFileVersion, AnAsideOfAnEarlierSwitchIsNeverPutBack)
 {
     Scene s;
-    writeFile(s.at("fcompare.ini"), "id:1 a.jar\nid:1 b.jar\n");
-    writeFile(s.at("a.jar"), "old a");
-    writeFile(s.at("b.jar"), "old b");
-    s.serve("a.jar", "new a");
-    s.serve("b.jar", "new b");
-    const std::string next = "id:2 a.jar\nid:2 b.jar\nid:2 c.jar\n";
-    writeFile(s.at("fcompare.new"), next);
-    EXPECT_EQ(0, s.pass()); // c.jar is not served: a.jar and b.jar stay staged
+    const std::string next = stageTwoOfThree(s);
     std::string stale = stagedFiles(s)["new a"] + ".old";
     writeFile(stale, "older a");
     HANDLE held = CreateFileA(stale.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
