@@ -494,15 +494,31 @@ static int replayJournal(const char *workFolder, const char *staging, const char
     return ok;
 }
 
+// The new manifest over the installed one, in one replacing move: there is
+// never a moment without an installed manifest. False, logged with after,
+// when it did not move.
+static bool installManifest(const UpdatePass *pass, const char *manifestPath, const char *after)
+{
+    char installed[UTF8_PATH_SIZE];
+    if (!joinPath(installed, pass->workFolder, MANIFEST_NAME, "workFileVersion"))
+        return false;
+    if (replaceFile(manifestPath, installed, "workFileVersion"))
+        return true;
+    DWORD err = GetLastError();
+    char text[256];
+    LogFormat(true, "workFileVersion - rename failed: %lu (%s: %s -> %s)%s", err,
+              windowsErrorText(err, text, sizeof text), manifestPath, installed, after);
+    return false;
+}
+
 // The switch phase: the whole version at once, the manifest last, or not at
 // all.
 static int switchNeeded(UpdatePass *pass, const char *staging, const char *manifestPath)
 {
     LogFormat(true, "\nworkFileVersion - switching to the %u files fetched", (unsigned)pass->neededCount);
     terminateClients(pass);
-    char journal[UTF8_PATH_SIZE], installed[UTF8_PATH_SIZE];
-    if (!joinPath(journal, staging, SWITCH_JOURNAL_NAME, "workFileVersion") ||
-        !joinPath(installed, pass->workFolder, MANIFEST_NAME, "workFileVersion"))
+    char journal[UTF8_PATH_SIZE];
+    if (!joinPath(journal, staging, SWITCH_JOURNAL_NAME, "workFileVersion"))
         return 0;
     bool *hadOld = (bool *)calloc(pass->neededCount ? pass->neededCount : 1, sizeof *hadOld);
     if (!hadOld) {
@@ -526,12 +542,10 @@ static int switchNeeded(UpdatePass *pass, const char *staging, const char *manif
     }
     // The manifest last: until it is in, the installed one names the files
     // that are put back.
-    if (ok && manifestPath && !replaceFile(manifestPath, installed, "workFileVersion")) {
-        DWORD err = GetLastError();
-        char text[256];
-        LogFormat(true, "workFileVersion - rename failed: %lu (%s: %s -> %s); the %u files switched are put back",
-                  err, windowsErrorText(err, text, sizeof text), manifestPath, installed, (unsigned)moved);
-        ok = 0;
+    if (ok && manifestPath) {
+        char after[64];
+        snprintf(after, sizeof after, "; the %u files switched are put back", (unsigned)moved);
+        ok = installManifest(pass, manifestPath, after);
     }
     free(hadOld);
     if (!journaled)
@@ -542,12 +556,18 @@ static int switchNeeded(UpdatePass *pass, const char *staging, const char *manif
     return ok;
 }
 
+// The work folder's staging folder and its switch journal (UTF8_PATH_SIZE each).
+static bool journalPaths(const char *workFolder, char *staging, char *journal)
+{
+    return joinPath(staging, workFolder, STAGING_FOLDER, "workFileVersion") &&
+           joinPath(journal, staging, SWITCH_JOURNAL_NAME, "workFileVersion");
+}
+
 void finishCutSwitch(const char *workFolder)
 {
     char staging[UTF8_PATH_SIZE], journal[UTF8_PATH_SIZE], manifest[UTF8_PATH_SIZE];
     struct _stat st;
-    if (!joinPath(staging, workFolder, STAGING_FOLDER, "workFileVersion") ||
-        !joinPath(journal, staging, SWITCH_JOURNAL_NAME, "workFileVersion") ||
+    if (!journalPaths(workFolder, staging, journal) ||
         !joinPath(manifest, workFolder, NEW_MANIFEST_NAME, "workFileVersion") || statFile(journal, &st) != 0)
         return;
     // The switch's last move takes the new manifest in: until then, the old
@@ -563,35 +583,15 @@ bool switchNotPutBack(const char *workFolder)
 {
     char staging[UTF8_PATH_SIZE], journal[UTF8_PATH_SIZE];
     struct _stat st;
-    return joinPath(staging, workFolder, STAGING_FOLDER, "workFileVersion") &&
-           joinPath(journal, staging, SWITCH_JOURNAL_NAME, "workFileVersion") && statFile(journal, &st) == 0;
-}
-
-// The manifest of a pass that moved no file: the installed one already names
-// every entry of it as it stands, so one that does not move in is reported,
-// not failed. One replacing move: there is never a moment without an
-// installed manifest.
-static int promoteManifest(const UpdatePass *pass, const char *manifestPath)
-{
-    char installed[UTF8_PATH_SIZE];
-    if (!joinPath(installed, pass->workFolder, MANIFEST_NAME, "workFileVersion"))
-        return 0;
-    if (!replaceFile(manifestPath, installed, "workFileVersion")) {
-        DWORD err = GetLastError();
-        char text[256];
-        LogFormat(true, "workFileVersion - rename failed: %lu (%s: %s -> %s)", err,
-                  windowsErrorText(err, text, sizeof text), manifestPath, installed);
-    }
-    return 1;
+    return journalPaths(workFolder, staging, journal) && statFile(journal, &st) == 0;
 }
 
 // Fetches and switches what the check found needed; 1 when the work folder
 // holds them all, and the manifest at manifestPath (when given) is installed.
 static int fetchAndSwitch(UpdatePass *pass, const char *manifestPath)
 {
-    char staging[UTF8_PATH_SIZE], journal[UTF8_PATH_SIZE];
-    if (!joinPath(staging, pass->workFolder, STAGING_FOLDER, "workFileVersion") ||
-        !joinPath(journal, staging, SWITCH_JOURNAL_NAME, "workFileVersion"))
+    char staging[UTF8_PATH_SIZE];
+    if (!joinPath(staging, pass->workFolder, STAGING_FOLDER, "workFileVersion"))
         return 0;
     // What a switch that could not be put back kept aside stays until a run
     // can put it back.
@@ -605,7 +605,11 @@ static int fetchAndSwitch(UpdatePass *pass, const char *manifestPath)
         tidyStaging(staging, NULL, 0);
         if (toWide(staging, wide, MAX_PATH))
             RemoveDirectoryW(wide);
-        return manifestPath ? promoteManifest(pass, manifestPath) : 1;
+        // The installed manifest already names every entry of this one as it
+        // stands: one that does not move in is reported, not failed.
+        if (manifestPath)
+            installManifest(pass, manifestPath, "");
+        return 1;
     }
     makeFolder(staging);
     // A run told to stop during the fetch changes nothing installed.

@@ -13,7 +13,7 @@ import threading
 import time
 from pathlib import Path
 
-from tests.e2e.harness import (BUILD, EXE, PREFIX, ROOT, STAMP, TEMP, WIN_ROOT, WORK, StandinJavaCase,
+from tests.e2e.harness import (BUILD, PREFIX, ROOT, STAMP, TEMP, WIN_ROOT, WORK, StandinJavaCase,
                                link_to, reg, wait_for, wine_env)
 from tests.support.server import LocalServer, SilentServer
 
@@ -95,6 +95,19 @@ class UpdateCase(StandinJavaCase):
         self.assertWorkHolds(files)
         self.work_win = self.work_folder(self.log_lines())
         self.forget_run()
+
+    @contextlib.contextmanager
+    def installed_from_own_server(self):
+        """V1 installed from a server of the test's own, which stops when the
+        block ends; yields the server and the link to it."""
+        server = LocalServer(http=False).start()
+        link = link_to(server.https_base)
+        try:
+            self.serve(V1, server)
+            self.good_run(V1, link)
+            yield server, link
+        finally:
+            server.stop()
 
     def forget_run(self):
         (TEMP / "Kovrel.log").unlink(missing_ok=True)
@@ -424,37 +437,27 @@ class Update(UpdateCase):
         self.forget_records()
 
         self.forget_run()  # now held for half a second once the move was tried
-        with open(ROOT / "stdout.txt", "wb") as out:
-            run = subprocess.Popen(["wine", str(EXE), self.link], stdin=subprocess.DEVNULL, stdout=out,
-                                   stderr=out, env=wine_env(self.launch_env(self.home)))
-            self.assertTrue(wait_for(lambda: re.search(retry, self.log_text() or "")))
-            time.sleep(0.5)
-            (ROOT / "release.txt").touch()
-            self.assertEqual(1, run.wait(timeout=60))
+        run = self.start_launch(self.link, self.home)
+        self.assertTrue(wait_for(lambda: re.search(retry, self.log_text() or "")))
+        time.sleep(0.5)
+        (ROOT / "release.txt").touch()
+        self.assertEqual(1, self.finish_launch(run)[0])
         self.assertWorkHolds(v2)
         self.assertPromoted(manifest(v2))
         self.assertClientStarted(self.link)
 
     def test_a_switch_cut_short_is_put_back_by_the_next_run(self):
-        server = LocalServer(http=False).start()
-        link = link_to(server.https_base)
-        try:
-            self.serve(V1, server)
-            self.good_run(V1, link)
+        with self.installed_from_own_server() as (server, link):
             self.serve({path: (token + "0", body + b" v2") for path, (token, body) in V1.items()}, server)
             # The run ends while the switch waits on Marvique.jar, kovrel-lib.jar switched.
             retry = RETRY.format(re.escape(self.work_win + "\\staging.part\\") + "[0-9a-f]{16}\\.old")
             self.start_running_client(seconds=60, command_line="kovrel-holder")
-            with open(ROOT / "stdout.txt", "wb") as out:
-                run = subprocess.Popen(["wine", str(EXE), link], stdin=subprocess.DEVNULL, stdout=out,
-                                       stderr=out, env=wine_env(self.launch_env(self.home)))
-                self.assertTrue(wait_for(lambda: re.search(retry, self.log_text() or "")))
-                run.kill()
-                run.wait(timeout=60)
+            run = self.start_launch(link, self.home)
+            self.assertTrue(wait_for(lambda: re.search(retry, self.log_text() or "")))
+            run.kill()
+            run.wait(timeout=60)
             (ROOT / "release.txt").touch()
             self.assertNotEqual(V1["kovrel-lib.jar"][1], (WORK / "kovrel-lib.jar").read_bytes())
-        finally:
-            server.stop()
         self.forget_run()
         # While the file switched in is held it cannot be put back: no client
         # starts from the two versions mixed.
@@ -474,13 +477,8 @@ class Update(UpdateCase):
         self.assertClientStarted(link)
 
     def test_server_down_starts_the_client_from_the_files_there(self):
-        server = LocalServer(http=False).start()
-        link = link_to(server.https_base)
-        try:
-            self.serve(V1, server)
-            self.good_run(V1, link)
-        finally:
-            server.stop()
+        with self.installed_from_own_server() as (_, link):
+            pass  # the server is gone after the block
         rc, stdout = self.run_update(link)
         self.assertEqual(1, rc, stdout)
         self.assertIn("getHTTPFile - curl_easy_perform() failed: Couldn't connect to server", self.log_lines())
